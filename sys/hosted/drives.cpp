@@ -1,0 +1,166 @@
+// Drive services over the machine's drive slots.
+//
+// Slot N is <machine>/drives/N: disk.img (the raw drive), root/ (the file
+// tree of its first partition) and layout (what disk_prepare chose). The
+// layout file holds one line per used partition:
+//   <first sector> <sector count> <type, hex> <bootable 0/1>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "kernel.h"
+#include "qor_calls.h"
+
+namespace hosted {
+namespace {
+
+constexpr uint64_t MIN_DRIVE_BYTES = 16ull * 1024 * 1024;
+constexpr uint32_t FIRST_PARTITION_SECTOR = 8192;
+constexpr uint8_t LINUX_PARTITION_TYPE = 0x83;
+
+struct partition {
+    uint32_t first = 0;
+    uint32_t count = 0;
+    uint8_t type = 0;
+    bool bootable = false;
+};
+
+std::string image_path(int slot) { return slot_dir(slot) + "/disk.img"; }
+std::string layout_path(int slot) { return slot_dir(slot) + "/layout"; }
+
+bool slot_exists(long slot) {
+    if (is_bare_host() || slot < 0 || slot > 1000000) return false;
+    struct stat st;
+    return stat(slot_dir(static_cast<int>(slot)).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// Size of the slot's disk.img in bytes, 0 when there is none.
+uint64_t image_bytes(long slot) {
+    if (!slot_exists(slot)) return 0;
+    struct stat st;
+    if (stat(image_path(static_cast<int>(slot)).c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return 0;
+    return static_cast<uint64_t>(st.st_size);
+}
+
+long disk_count() {
+    if (is_bare_host()) return 0;
+    long n = 0;
+    while (slot_exists(n)) ++n;
+    return n;
+}
+
+long disk_present(long slot) { return image_bytes(slot) >= MIN_DRIVE_BYTES ? 1 : 0; }
+
+bool read_layout(long slot, partition* out) {
+    std::ifstream in(layout_path(static_cast<int>(slot)));
+    std::string line;
+    if (!in || !std::getline(in, line)) return false;
+    std::istringstream fields(line);
+    unsigned long first = 0, count = 0, bootable = 0;
+    unsigned type = 0;
+    if (!(fields >> first >> count >> std::hex >> type >> std::dec >> bootable)) return false;
+    out->first = static_cast<uint32_t>(first);
+    out->count = static_cast<uint32_t>(count);
+    out->type = static_cast<uint8_t>(type);
+    out->bootable = bootable != 0;
+    return true;
+}
+
+bool write_layout(long slot, const partition& p) {
+    std::ofstream out(layout_path(static_cast<int>(slot)), std::ios::trunc);
+    char line[96];
+    snprintf(line, sizeof line, "%u %u %x %d\n", p.first, p.count, p.type, p.bootable ? 1 : 0);
+    out << line;
+    out.close();
+    return static_cast<bool>(out);
+}
+
+bool image_writable(long slot) {
+    int fd = ::open(image_path(static_cast<int>(slot)).c_str(), O_RDWR | O_CLOEXEC);
+    if (fd < 0) return false;
+    ::close(fd);
+    return true;
+}
+
+// One used, bootable Linux partition from sector 8192 to the end of the
+// image; the first partition's file tree starts empty.
+long disk_prepare(long slot) {
+    uint64_t bytes = image_bytes(slot);
+    if (bytes < MIN_DRIVE_BYTES || !image_writable(slot)) return -1;
+    uint64_t sectors = bytes / qor::SECTOR_SIZE;
+    if (sectors > UINT32_MAX) return -1;
+    std::error_code ec;
+    std::filesystem::path root = drive_root(static_cast<int>(slot));
+    std::filesystem::remove_all(root, ec);
+    if (ec || !std::filesystem::create_directory(root, ec) || ec) return -1;
+    partition p;
+    p.first = FIRST_PARTITION_SECTOR;
+    p.count = static_cast<uint32_t>(sectors - FIRST_PARTITION_SECTOR);
+    p.type = LINUX_PARTITION_TYPE;
+    p.bootable = true;
+    return write_layout(slot, p) ? 0 : -1;
+}
+
+long drive_select(long slot) {
+    partition p;
+    struct stat st;
+    if (!slot_exists(slot) || !read_layout(slot, &p)) return -1;
+    if (stat(drive_root(static_cast<int>(slot)).c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return -1;
+    machine().current_drive = static_cast<int>(slot);
+    return 0;
+}
+
+void store_le32(unsigned char* p, uint32_t v) {
+    p[0] = static_cast<unsigned char>(v);
+    p[1] = static_cast<unsigned char>(v >> 8);
+    p[2] = static_cast<unsigned char>(v >> 16);
+    p[3] = static_cast<unsigned char>(v >> 24);
+}
+
+long disk_partition_table(long slot, unsigned char* record, long len) {
+    partition p;
+    if (!record || len < qor::PARTITION_RECORD_SIZE || !slot_exists(slot) || !read_layout(slot, &p)) return -1;
+    memset(record, 0, qor::PARTITION_RECORD_SIZE);
+    unsigned char* entry = record + qor::PARTITION_HEADER_SIZE;
+    entry[0] = 1;
+    entry[1] = p.type;
+    entry[2] = p.bootable ? 1 : 0;
+    store_le32(entry + 4, p.first);
+    store_le32(entry + 8, p.count);
+    return 0;
+}
+
+long disk_write_sector(long slot, long sector, const unsigned char* data) {
+    uint64_t bytes = image_bytes(slot);
+    if (!data || sector < 0 || static_cast<uint64_t>(sector) >= bytes / qor::SECTOR_SIZE) return -1;
+    int fd = ::open(image_path(static_cast<int>(slot)).c_str(), O_WRONLY | O_CLOEXEC);
+    if (fd < 0) return -1;
+    ssize_t n = pwrite(fd, data, qor::SECTOR_SIZE, static_cast<off_t>(sector) * qor::SECTOR_SIZE);
+    int closed = ::close(fd);
+    return n == qor::SECTOR_SIZE && closed == 0 ? 0 : -1;
+}
+
+}  // namespace
+
+long drive_call(long number, long a, long b, long c) {
+    switch (number) {
+        case qor::SYS_DISK_COUNT: return disk_count();
+        case qor::SYS_DISK_PRESENT: return disk_present(a);
+        case qor::SYS_DISK_PREPARE: return disk_prepare(a);
+        case qor::SYS_DRIVE_SELECT: return drive_select(a);
+        case qor::SYS_DISK_PARTITION_TABLE:
+            return disk_partition_table(a, reinterpret_cast<unsigned char*>(b), c);
+        case qor::SYS_DISK_WRITE_SECTOR:
+            return disk_write_sector(a, b, reinterpret_cast<const unsigned char*>(c));
+        default: return -1;
+    }
+}
+
+}  // namespace hosted

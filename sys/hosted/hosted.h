@@ -1,0 +1,36 @@
+// Test-facing controls of the hosted machine (the stand-in kernel on Linux).
+// Programs never include this; tests and tools do.
+#pragma once
+
+#include <string>
+
+namespace hosted {
+
+// Uses `machine_dir` as the machine from now on (empty: the bare host),
+// closing everything the previous machine had open and making RAM: the
+// current drive. Without this call the machine comes from QOR_MACHINE at the
+// first system call.
+void use_machine(const std::string& machine_dir);
+
+// The machine directory in use ("" for the bare host).
+std::string machine_dir();
+
+// Fault hook: uses number `first_use` .. `first_use + times - 1` of call
+// `number`, counted from now, return `result` without doing anything.
+// times < 0 means every use from `first_use` on.
+void fault_add(long number, long first_use, long result, long times = 1);
+void faults_clear();
+
+// How often call `number` was issued since the last counters reset.
+long call_count(long number);
+void call_counts_reset();
+
+// Capture of descriptor 1: while on, the program's writes to descriptor 1 are
+// kept instead of reaching the host's standard output.
+void capture_begin();
+std::string capture_end();
+
+// While on, sleep calls return at once (tests of polling time-outs).
+void skip_sleeps(bool on);
+
+}  // namespace hosted

@@ -1,0 +1,113 @@
+// Machine paths to host paths.
+//
+// "RAM:" + path lies on the media; any other "NAME:" prefix fails; "/x" and
+// relative paths lie on the current drive. Inside a machine every resolution
+// is confined to its drive's root with RESOLVE_IN_ROOT: ".." stops at the
+// root and a symbolic link is resolved as if the root were "/". On the bare
+// host, paths are plain Linux paths and there are no drives.
+#include <fcntl.h>
+#include <linux/openat2.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "kernel.h"
+
+namespace hosted {
+namespace {
+
+// Length of a "NAME:" prefix (with its colon), 0 when the path has none.
+size_t drive_prefix_length(const char* path) {
+    for (size_t i = 0; path[i]; ++i) {
+        if (path[i] == '/') return 0;
+        if (path[i] == ':') return i + 1;
+    }
+    return 0;
+}
+
+int drive_of_prefix(const char* path, size_t prefix_len) {
+    if (prefix_len == 4 && strncmp(path, "RAM:", 4) == 0) return RAM_DRIVE;
+    return -2;
+}
+
+long sys_openat2(int dirfd, const char* path, open_how* how) {
+    return syscall(SYS_openat2, dirfd, path, how, sizeof *how);
+}
+
+}  // namespace
+
+std::string slot_dir(int slot) {
+    if (is_bare_host() || slot < 0) return "";
+    return machine().dir + "/drives/" + std::to_string(slot);
+}
+
+std::string drive_root(int drive) {
+    if (is_bare_host()) return "";
+    if (drive == RAM_DRIVE) return machine().dir + "/media";
+    return slot_dir(drive) + "/root";
+}
+
+int resolve_path(const char* path, resolved_path* out) {
+    size_t prefix = drive_prefix_length(path);
+    if (is_bare_host()) {
+        if (prefix) return -1;
+        out->root_fd = AT_FDCWD;
+        out->confined = false;
+        out->rest = path;
+        return 0;
+    }
+    int drive = machine().current_drive;
+    if (prefix) {
+        drive = drive_of_prefix(path, prefix);
+        if (drive == -2) return -1;
+    }
+    std::string root = drive_root(drive);
+    int fd = ::open(root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return -1;
+    out->root_fd = fd;
+    out->confined = true;
+    out->rest = path + prefix;
+    if (out->rest.empty()) out->rest = "/";
+    return 0;
+}
+
+void release_path(resolved_path* p) {
+    if (p->root_fd >= 0) ::close(p->root_fd);
+    p->root_fd = -1;
+}
+
+int open_resolved(const resolved_path& p, int flags, int mode) {
+    open_how how{};
+    how.flags = static_cast<uint64_t>(flags | O_CLOEXEC);
+    how.mode = (flags & O_CREAT) ? static_cast<uint64_t>(mode) : 0;
+    how.resolve = p.confined ? RESOLVE_IN_ROOT : 0;
+    return static_cast<int>(sys_openat2(p.root_fd, p.rest.c_str(), &how));
+}
+
+int open_parent(const resolved_path& p, std::string* last_name) {
+    std::string path = p.rest;
+    while (path.size() > 1 && path.back() == '/') path.pop_back();
+    size_t slash = path.rfind('/');
+    std::string parent = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+    std::string last = slash == std::string::npos ? path : path.substr(slash + 1);
+    if (last.empty() || last == "." || last == ".." || last == "/") return -1;
+    resolved_path parent_path;
+    parent_path.root_fd = p.root_fd;
+    parent_path.confined = p.confined;
+    parent_path.rest = parent;
+    int fd = open_resolved(parent_path, O_PATH | O_DIRECTORY, 0);
+    if (fd < 0) return -1;
+    *last_name = last;
+    return fd;
+}
+
+int open_machine_path_for_reading(const char* path) {
+    resolved_path p;
+    if (resolve_path(path, &p) != 0) return -1;
+    int fd = open_resolved(p, O_RDONLY, 0);
+    release_path(&p);
+    return fd;
+}
+
+}  // namespace hosted

@@ -1,0 +1,175 @@
+// Processes, sleep and the seed word.
+//
+// spawn starts a host executable named by a machine path. A bare name is
+// looked up in "/binaries" of the current drive, then in "RAM:/binaries".
+// The child runs in the same machine, on its parent's current drive
+// (QOR_MACHINE and QOR_DRIVE in its environment). QOR-OS files carry no
+// permission bits, so any regular file that is a host executable starts,
+// whatever mode the copy got on Linux.
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/random.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "kernel.h"
+#include "qor_calls.h"
+
+extern char** environ;
+
+namespace hosted {
+namespace {
+
+// While the parent's output is captured, each child writes its standard
+// output to a memory file that waitpid appends to the capture.
+std::map<pid_t, int> g_child_output;
+
+bool is_bare_name(const char* path) { return strchr(path, '/') == nullptr && strchr(path, ':') == nullptr; }
+
+bool looks_like_host_executable(int fd) {
+    unsigned char magic[4] = {0, 0, 0, 0};
+    ssize_t n = pread(fd, magic, sizeof magic, 0);
+    if (n >= 4 && magic[0] == 0x7F && magic[1] == 'E' && magic[2] == 'L' && magic[3] == 'F') return true;
+    return n >= 2 && magic[0] == '#' && magic[1] == '!';
+}
+
+// Host descriptor of the program to start, or -1.
+int open_program(const char* path) {
+    if (is_bare_host()) return ::open(path, O_RDONLY | O_CLOEXEC);
+    if (!is_bare_name(path)) return open_machine_path_for_reading(path);
+    std::string on_current = std::string("/binaries/") + path;
+    int fd = open_machine_path_for_reading(on_current.c_str());
+    if (fd >= 0) return fd;
+    std::string on_media = std::string("RAM:/binaries/") + path;
+    return open_machine_path_for_reading(on_media.c_str());
+}
+
+int make_startable(int fd) {
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || !looks_like_host_executable(fd)) return -1;
+    if ((st.st_mode & 0111) == 0111) return 0;
+    return fchmod(fd, st.st_mode | 0111);
+}
+
+std::vector<std::string> child_environment() {
+    std::vector<std::string> env;
+    for (char** e = environ; *e; ++e) {
+        if (strncmp(*e, "QOR_MACHINE=", 12) == 0 || strncmp(*e, "QOR_DRIVE=", 10) == 0) continue;
+        env.emplace_back(*e);
+    }
+    if (!is_bare_host()) {
+        env.push_back("QOR_MACHINE=" + machine().dir);
+        int drive = machine().current_drive;
+        env.push_back("QOR_DRIVE=" + (drive == RAM_DRIVE ? std::string("RAM") : std::to_string(drive)));
+    }
+    return env;
+}
+
+long sys_spawn(const char* path, const char* const* args, long count) {
+    if (!path || count < 0 || (count > 0 && !args)) return -1;
+    int program = open_program(path);
+    if (program < 0) return -1;
+    if (make_startable(program) != 0) {
+        ::close(program);
+        return -1;
+    }
+    std::vector<std::string> env_strings = child_environment();
+    std::vector<char*> envp;
+    for (std::string& s : env_strings) envp.push_back(s.data());
+    envp.push_back(nullptr);
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(path));
+    for (long i = 0; i < count; ++i) {
+        if (!args[i]) {
+            ::close(program);
+            return -1;
+        }
+        argv.push_back(const_cast<char*>(args[i]));
+    }
+    argv.push_back(nullptr);
+
+    int output = capture_active() ? memfd_create("qor-child-output", MFD_CLOEXEC) : -1;
+    pid_t pid = fork();
+    if (pid == 0) {
+        if (output >= 0) dup2(output, 1);
+        // A script's interpreter opens the program through /dev/fd.
+        fcntl(program, F_SETFD, 0);
+        fexecve(program, argv.data(), envp.data());
+        _exit(127);
+    }
+    ::close(program);
+    if (pid < 0) {
+        if (output >= 0) ::close(output);
+        return -1;
+    }
+    if (output >= 0) g_child_output[pid] = output;
+    return pid;
+}
+
+void collect_child_output(pid_t pid) {
+    auto it = g_child_output.find(pid);
+    if (it == g_child_output.end()) return;
+    std::string bytes;
+    char chunk[4096];
+    ssize_t n;
+    off_t at = 0;
+    while ((n = pread(it->second, chunk, sizeof chunk, at)) > 0) {
+        bytes.append(chunk, static_cast<size_t>(n));
+        at += n;
+    }
+    ::close(it->second);
+    g_child_output.erase(it);
+    if (capture_active()) capture_append(bytes);
+    else write_standard_output(bytes.data(), static_cast<long>(bytes.size()));
+}
+
+long sys_waitpid(long child, int32_t* status_word) {
+    if (!status_word || child <= 0) return -1;
+    int status = 0;
+    pid_t r;
+    do {
+        r = ::waitpid(static_cast<pid_t>(child), &status, 0);
+    } while (r < 0 && errno == EINTR);
+    if (r <= 0) return -1;
+    collect_child_output(r);
+    if (WIFEXITED(status)) *status_word = WEXITSTATUS(status);
+    else if (WIFSIGNALED(status)) *status_word = 128 + WTERMSIG(status);
+    else *status_word = -1;
+    return r;
+}
+
+long sys_usleep(long microseconds) {
+    if (microseconds <= 0 || sleeps_skipped()) return 0;
+    ::usleep(static_cast<useconds_t>(microseconds));
+    return 0;
+}
+
+long sys_seed_word() {
+    uint32_t word = 0;
+    if (getrandom(&word, sizeof word, 0) != static_cast<ssize_t>(sizeof word)) word = static_cast<uint32_t>(getpid());
+    return static_cast<long>(word);
+}
+
+}  // namespace
+
+long process_call(long number, long a, long b, long c) {
+    switch (number) {
+        case qor::SYS_SPAWN:
+            return sys_spawn(reinterpret_cast<const char*>(a), reinterpret_cast<const char* const*>(b), c);
+        case qor::SYS_WAITPID: return sys_waitpid(a, reinterpret_cast<int32_t*>(b));
+        case qor::SYS_USLEEP: return sys_usleep(a);
+        case qor::SYS_SEED_WORD: return sys_seed_word();
+        default: return -1;
+    }
+}
+
+}  // namespace hosted

@@ -1,0 +1,56 @@
+// A temporary hosted machine for a test: media/ and N empty drive slots,
+// removed again when the test ends.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace qortest {
+
+struct machine_options {
+    int drives = 0;
+    uint64_t drive_bytes = 32ull * 1024 * 1024;  // sparse files
+};
+
+class temp_machine {
+public:
+    explicit temp_machine(machine_options options = {});
+    ~temp_machine();
+    temp_machine(const temp_machine&) = delete;
+    temp_machine& operator=(const temp_machine&) = delete;
+
+    const std::string& dir() const { return dir_; }
+    std::string media(const std::string& rel = "") const { return dir_ + "/media/" + rel; }
+    std::string slot(int n) const { return dir_ + "/drives/" + std::to_string(n); }
+    std::string drive_root(int n) const { return slot(n) + "/root/"; }
+
+private:
+    std::string dir_;
+};
+
+// A fresh temporary directory, removed by the caller (or by temp_dir).
+std::string make_temp_dir(const std::string& tag);
+
+class temp_dir {
+public:
+    explicit temp_dir(const std::string& tag = "dir") : path_(make_temp_dir(tag)) {}
+    ~temp_dir();
+    temp_dir(const temp_dir&) = delete;
+    temp_dir& operator=(const temp_dir&) = delete;
+    const std::string& path() const { return path_; }
+
+private:
+    std::string path_;
+};
+
+// Host file helpers (tests may use the host freely).
+void write_host_file(const std::string& path, const std::string& bytes);
+std::string read_host_file(const std::string& path);
+bool host_path_exists(const std::string& path);
+
+// Runs a shell command, returns its exit status; output goes to `output`
+// when given.
+int run_command(const std::string& command, std::string* output = nullptr);
+
+}  // namespace qortest
