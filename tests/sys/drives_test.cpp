@@ -1,0 +1,94 @@
+// Drive services: slots, presence, preparation, selection, layout records
+// and raw sectors.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstring>
+#include <filesystem>
+
+#include "qor.h"
+#include "test_machine.h"
+
+using qortest::read_host_file;
+using qortest::temp_machine;
+using qortest::write_host_file;
+
+namespace {
+
+long drive_call(long number, long a = 0, long b = 0, long c = 0) { return qor_syscall(number, a, b, c); }
+
+uint32_t le32(const unsigned char* p) {
+    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+}
+
+}  // namespace
+
+TEST(Drives, CountAndPresence) {
+    temp_machine m({.drives = 3});
+    std::filesystem::resize_file(m.slot(1) + "/disk.img", 16 * 1024 * 1024 - 512);
+    std::filesystem::remove(m.slot(2) + "/disk.img");
+    EXPECT_EQ(drive_call(qor::SYS_DISK_COUNT), 3);
+    EXPECT_GT(drive_call(qor::SYS_DISK_PRESENT, 0), 0);
+    EXPECT_LE(drive_call(qor::SYS_DISK_PRESENT, 1), 0) << "below 16 MiB";
+    EXPECT_LE(drive_call(qor::SYS_DISK_PRESENT, 2), 0) << "no image";
+    EXPECT_LE(drive_call(qor::SYS_DISK_PRESENT, 3), 0) << "no slot";
+    EXPECT_LE(drive_call(qor::SYS_DISK_PRESENT, -1), 0);
+
+    EXPECT_NE(drive_call(qor::SYS_DISK_PREPARE, 1), 0);
+    EXPECT_NE(drive_call(qor::SYS_DISK_PREPARE, 2), 0);
+    EXPECT_NE(drive_call(qor::SYS_DISK_PREPARE, 7), 0);
+}
+
+TEST(Drives, PrepareGivesOneBootablePartitionAndAnEmptyTree) {
+    temp_machine m({.drives = 1, .drive_bytes = 64ull << 20});
+    write_host_file(m.drive_root(0) + "old/file", "stale");
+    unsigned char record[qor::PARTITION_RECORD_SIZE] = {};
+    EXPECT_NE(drive_call(qor::SYS_DISK_PARTITION_TABLE, 0, qor_word(record), sizeof record), 0)
+        << "an unprepared drive has no layout";
+    EXPECT_LT(drive_call(qor::SYS_DRIVE_SELECT, 0), 0) << "an unprepared drive cannot be selected";
+
+    ASSERT_EQ(drive_call(qor::SYS_DISK_PREPARE, 0), 0);
+    EXPECT_FALSE(qortest::host_path_exists(m.drive_root(0) + "old"));
+
+    EXPECT_NE(drive_call(qor::SYS_DISK_PARTITION_TABLE, 0, qor_word(record), 59), 0);
+    ASSERT_EQ(drive_call(qor::SYS_DISK_PARTITION_TABLE, 0, qor_word(record), sizeof record), 0);
+    const unsigned char* e = record + qor::PARTITION_HEADER_SIZE;
+    EXPECT_NE(e[0], 0);
+    EXPECT_EQ(e[1], 0x83);
+    EXPECT_NE(e[2], 0);
+    EXPECT_EQ(le32(e + 4), 8192u);
+    EXPECT_EQ(le32(e + 8), (64u << 20) / 512 - 8192);
+    for (int k = 1; k < qor::PARTITION_ENTRIES; ++k)
+        EXPECT_EQ(e[k * qor::PARTITION_ENTRY_SIZE], 0) << "entry " << k << " is unused";
+}
+
+TEST(Drives, SelectMakesTheSlotTheCurrentDrive) {
+    temp_machine m({.drives = 2});
+    ASSERT_EQ(drive_call(qor::SYS_DISK_PREPARE, 1), 0);
+    ASSERT_GE(drive_call(qor::SYS_DRIVE_SELECT, 1), 0);
+    ASSERT_EQ(qor::mkdir("/boot"), 0);
+    ASSERT_EQ(qor::writefile("/boot/probe", "p", 1), 0);
+    ASSERT_EQ(qor::writefile("relative", "r", 1), 0);
+    EXPECT_EQ(read_host_file(m.drive_root(1) + "boot/probe"), "p");
+    EXPECT_EQ(read_host_file(m.drive_root(1) + "relative"), "r");
+    EXPECT_EQ(qor::writefile("RAM:/on_media", "m", 1), 0) << "RAM: stays reachable by name";
+    EXPECT_EQ(read_host_file(m.media("on_media")), "m");
+}
+
+TEST(Drives, SectorWritesLandAtTheirOffsets) {
+    temp_machine m({.drives = 1});
+    unsigned char sector[qor::SECTOR_SIZE];
+    for (long number : {0L, 1L, 1024L, 65535L}) {
+        memset(sector, static_cast<int>(number % 251 + 1), sizeof sector);
+        ASSERT_EQ(drive_call(qor::SYS_DISK_WRITE_SECTOR, 0, number, qor_word(sector)), 0) << number;
+    }
+    EXPECT_NE(drive_call(qor::SYS_DISK_WRITE_SECTOR, 0, 65536, qor_word(sector)), 0) << "past the end";
+    EXPECT_NE(drive_call(qor::SYS_DISK_WRITE_SECTOR, 0, -1, qor_word(sector)), 0);
+    EXPECT_NE(drive_call(qor::SYS_DISK_WRITE_SECTOR, 1, 0, qor_word(sector)), 0) << "no such slot";
+
+    std::string image = read_host_file(m.slot(0) + "/disk.img");
+    ASSERT_EQ(image.size(), 32u << 20) << "sector writes never change the image's size";
+    for (long number : {0L, 1L, 1024L, 65535L})
+        EXPECT_EQ(static_cast<unsigned char>(image[number * 512 + 511]), number % 251 + 1) << number;
+    EXPECT_EQ(image[2 * 512], 0);
+}

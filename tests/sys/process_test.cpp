@@ -1,0 +1,66 @@
+// Processes: real host children started through the seam, inside the
+// machine and on their parent's current drive.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+
+#include "hosted.h"
+#include "qor.h"
+#include "test_machine.h"
+
+using qortest::temp_machine;
+using qortest::write_host_file;
+
+namespace {
+
+// Runs the child through the seam and returns its exit status; its output
+// lands in *output.
+int32_t run_child(const char* path, std::vector<const char*> args, std::string* output) {
+    hosted::capture_begin();
+    long child = qor::spawn(path, args.data(), static_cast<int>(args.size()));
+    int32_t status = -1000;
+    long waited = child > 0 ? qor::waitpid(child, &status) : -1;
+    *output = hosted::capture_end();
+    if (child <= 0 || waited <= 0) return -1000;
+    return status;
+}
+
+void install_probe(const std::string& dir, mode_t mode) {
+    std::filesystem::create_directories(dir);
+    std::filesystem::copy_file(CHILD_PROBE_PATH, dir + "/probe", std::filesystem::copy_options::overwrite_existing);
+    chmod((dir + "/probe").c_str(), mode);
+}
+
+}  // namespace
+
+TEST(Processes, ByPathAndByBareName) {
+    temp_machine m;
+    install_probe(m.media("binaries"), 0644);  // no execute bits: QOR-OS files have none
+    std::string out;
+    EXPECT_EQ(run_child("RAM:/binaries/probe", {"7"}, &out), 7);
+    EXPECT_EQ(out, "child argc=2\n");
+    EXPECT_EQ(run_child("probe", {"0", "a", "b"}, &out), 0);
+    EXPECT_NE(out.find("child argc=4"), std::string::npos);
+
+    EXPECT_LE(qor::spawn("RAM:/binaries/missing", nullptr, 0), 0);
+    write_host_file(m.media("binaries/text"), "not a program");
+    EXPECT_LE(qor::spawn("RAM:/binaries/text", nullptr, 0), 0);
+    EXPECT_LE(qor::spawn("nosuch", nullptr, 0), 0);
+}
+
+TEST(Processes, ChildStartsOnTheParentsCurrentDrive) {
+    temp_machine m({.drives = 1});
+    install_probe(m.media("binaries"), 0755);
+    ASSERT_EQ(qor_syscall(qor::SYS_DISK_PREPARE, 0, 0, 0), 0);
+    ASSERT_GE(qor_syscall(qor::SYS_DRIVE_SELECT, 0, 0, 0), 0);
+    ASSERT_EQ(qor::writefile("/marker", "on slot 0", 9), 0);
+    std::string out;
+    EXPECT_EQ(run_child("probe", {"3", "/marker"}, &out), 3) << "found in RAM:/binaries after /binaries";
+    EXPECT_NE(out.find("child read /marker: on slot 0"), std::string::npos) << out;
+
+    // A copy on the current drive is preferred to the media's.
+    install_probe(m.drive_root(0) + "binaries", 0600);
+    write_host_file(m.media("binaries/probe"), "broken");
+    EXPECT_EQ(run_child("probe", {"5"}, &out), 5);
+}
