@@ -1,0 +1,28 @@
+// The tar header loop of the extract command: regular files and directories
+// are written under the destination, every other entry type is skipped.
+#pragma once
+
+#include <cstdint>
+
+#include "archive_reader.h"
+
+constexpr int TAR_SIZE_OFFSET = 124;
+constexpr int TAR_SIZE_FIELD = 12;
+constexpr int TAR_TYPEFLAG_OFFSET = 156;
+constexpr int32_t TAR_DATA_CHUNK = 1024;
+
+struct tar_counts {
+    uint32_t files;
+    uint32_t directories;
+    uint32_t skipped;
+};
+
+// Reads the octal size field (leading NULs and spaces skipped, ended by NUL,
+// space or the field's end). 0, or -1 for any other byte or a value above
+// 32 bits.
+int tar_parse_size(const uint8_t field[TAR_SIZE_FIELD], uint32_t* size);
+
+// Extracts every entry of the archive into `destination` until the content
+// or the end-of-archive marker ends. 0, or -1 after a fatal failure (its
+// message, if it has one, already printed). The counts are kept either way.
+int tar_extract_entries(archive_reader* r, const char* destination, tar_counts* counts);
