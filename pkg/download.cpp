@@ -1,0 +1,116 @@
+// Verified and buffered downloads.
+#include "download.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "http_client.h"
+#include "qor.h"
+#include "qor_print.h"
+
+namespace {
+
+// Ends the stream and removes the file after a failure.
+void discard_download(long stream, const char* path) {
+    qor::stream_end(stream);
+    qor::unlink(path);
+}
+
+// Compares the finished digest with the entry's; prints the mismatch lines.
+int verify_digest(const package_entry* entry, download_sink* sink) {
+    uint8_t digest[PKG_SHA256_DIGEST_SIZE];
+    char hex[PKG_SHA256_HEX_SIZE];
+    pkg_sha256_final(&sink->digest, digest);
+    pkg_sha256_hex(digest, hex);
+    if (pkg_sha256_match_ci(entry->sha256, hex)) return 0;
+    qor::print("install: checksum mismatch for %s\n", entry->name);
+    qor::print("install: expected %s\n", entry->sha256);
+    qor::print("install: got      %s\n", hex);
+    return -1;
+}
+
+// Grows the buffer to hold `needed` bytes: doubling, never past the limit.
+int mem_sink_grow(mem_sink* s, uint32_t needed) {
+    uint64_t capacity = static_cast<uint64_t>(s->capacity) * 2;
+    if (capacity < needed) capacity = needed;
+    if (capacity > s->limit) capacity = s->limit;
+    char* grown = static_cast<char*>(realloc(s->data, capacity + 1));
+    if (!grown) {
+        qor::print("install: out of memory buffering download\n");
+        return -1;
+    }
+    s->data = grown;
+    s->capacity = static_cast<uint32_t>(capacity);
+    return 0;
+}
+
+}  // namespace
+
+int pkg_install_sink_write(const uint8_t* data, uint32_t count, void* sink) {
+    auto* s = static_cast<download_sink*>(sink);
+    if (!s || !data) return -1;
+    if (qor::stream_write(s->stream, data, count) != static_cast<long>(count)) return -1;
+    if (count > 0) pkg_sha256_update(&s->digest, data, count);
+    s->written += count;
+    return 0;
+}
+
+int pkg_download_verified_to_path(const package_entry* entry, const char* path, uint32_t* count) {
+    if (!entry || !path) return -1;
+    download_sink sink;
+    sink.stream = qor::stream_begin(path);
+    if (sink.stream < 0) {
+        qor::print("install: failed to create %s\n", path);
+        return -1;
+    }
+    pkg_sha256_init(&sink.digest);
+    sink.written = 0;
+    uint64_t body = 0;
+    if (pkg_http_get_stream(entry->url, pkg_install_sink_write, &sink, &body) != 0) {
+        discard_download(sink.stream, path);
+        return -1;
+    }
+    if (qor::stream_end(sink.stream) != 0 || verify_digest(entry, &sink) != 0) {
+        qor::unlink(path);
+        return -1;
+    }
+    if (sink.written != body) {
+        qor::print("install: short write for %s\n", entry->name);
+        qor::unlink(path);
+        return -1;
+    }
+    if (count) *count = sink.written;
+    return 0;
+}
+
+int pkg_mem_sink_write(const uint8_t* data, uint32_t count, void* sink) {
+    auto* s = static_cast<mem_sink*>(sink);
+    if (!s || !data) return -1;
+    if (count > s->limit || s->used > s->limit - count) {
+        qor::print("install: download exceeded max allowed size\n");
+        return -1;
+    }
+    if (s->used + count > s->capacity && mem_sink_grow(s, s->used + count) != 0) return -1;
+    memcpy(s->data + s->used, data, count);
+    s->used += count;
+    return 0;
+}
+
+int package_download_url_to_buffer(const char* url, char** out, uint32_t* len, uint32_t max) {
+    if (!url || !out || !len) return -1;
+    mem_sink sink;
+    sink.limit = max == 0 ? PKG_MEM_DEFAULT_LIMIT : max;
+    sink.capacity = max >= 1 && max <= PKG_MEM_INITIAL_CAPACITY ? max : PKG_MEM_INITIAL_CAPACITY;
+    sink.used = 0;
+    sink.data = static_cast<char*>(malloc(static_cast<size_t>(sink.capacity) + 1));
+    if (!sink.data) return -1;
+    uint64_t body = 0;
+    if (pkg_http_get_stream(url, pkg_mem_sink_write, &sink, &body) != 0) {
+        free(sink.data);
+        return -1;
+    }
+    sink.data[sink.used] = '\0';
+    *out = sink.data;
+    *len = sink.used;
+    return 0;
+}
