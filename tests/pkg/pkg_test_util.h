@@ -1,0 +1,24 @@
+// Helpers shared by the package data tests.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "json_scan.h"
+
+namespace pkgtest {
+
+// A cursor over `text` (which must outlive it), position 0, no error.
+json_cursor cursor_over(const std::string& text);
+
+// The bytes of a file under the corpora directory; fails the test (empty
+// result) when it cannot be read.
+std::string corpus_file(const std::string& relative);
+
+// Path of the corpora directory.
+std::string corpora_dir();
+
+// Decodes a hexadecimal text into bytes.
+std::string from_hex(const std::string& hex);
+
+}  // namespace pkgtest
