@@ -1,0 +1,170 @@
+#!/usr/bin/env python3
+"""The extract program against real archivers.
+
+Archives are made at test time by GNU tar (gnu, pax and ustar formats) and
+by Python's tarfile, compressed by gzip, by zlib at level 0 (stored blocks)
+and by Python's gzip with every optional header field. Each is extracted by
+our `extract` (as a plain Linux command, without QOR_MACHINE) and by GNU tar;
+the two trees must be equal byte for byte.
+
+Usage: differential.py <path of the extract program>
+"""
+import io
+import os
+import shutil
+import struct
+import subprocess
+import sys
+import tarfile
+import tempfile
+import zlib
+
+EXTRACT = os.path.abspath(sys.argv[1])
+SUMMARY_PREFIX = "extract: "
+
+
+def make_source_tree(root):
+    """Files that exercise the format: long names, prefixes, empty files,
+    sizes around block boundaries, binary data, nested directories."""
+    rnd = bytes((i * 7919 + (i >> 3)) & 0xFF for i in range(70000))
+    files = {
+        "empty": b"",
+        "one": b"1",
+        "block.bin": rnd[:512],
+        "over.bin": rnd[:1025],
+        "big.bin": rnd * 3,
+        "text/lines.txt": b"".join(b"line %d\n" % i for i in range(5000)),
+        "deep/a/b/c/d/e/f/g/file": b"deep",
+        "long/" + "n" * 90 + "/" + "m" * 99: b"ustar prefix and name",
+        "longer/" + "x" * 200 + "/" + "y" * 90 + ".txt": b"gnu or pax long name",
+        "spaces in name/and more": b"spaces",
+    }
+    for rel, data in files.items():
+        path = os.path.join(root, rel)
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "wb") as f:
+            f.write(data)
+    os.makedirs(os.path.join(root, "empty dir/inner"), exist_ok=True)
+
+
+def tree_of(root):
+    """Sorted (path, content or None for directories) below root."""
+    entries = []
+    for base, dirs, files in os.walk(root):
+        for d in dirs:
+            entries.append((os.path.relpath(os.path.join(base, d), root) + "/", None))
+        for name in files:
+            p = os.path.join(base, name)
+            with open(p, "rb") as f:
+                entries.append((os.path.relpath(p, root), f.read()))
+    return sorted(entries)
+
+
+def gnu_tar(src, archive, fmt, extra=()):
+    subprocess.run(["tar", "--format=" + fmt, "-cf", archive, "-C", src, *extra, "."], check=True)
+
+
+def python_tar(src, archive, fmt):
+    with tarfile.open(archive, "w", format=fmt) as t:
+        for name in sorted(os.listdir(src)):
+            t.add(os.path.join(src, name), arcname=name)
+
+
+def ustar_tar(src, archive):
+    # ustar cannot hold the 290-character name: leave that file out.
+    gnu_tar(src, archive, "ustar", ["--exclude=longer"])
+
+
+def gzip_cli(archive, level, name):
+    out = archive + (".n%d.gz" % level if name else ".%d.gz" % level)
+    flags = ["-c", "-%d" % level] + ([] if name else ["-n"])
+    with open(out, "wb") as f:
+        subprocess.run(["gzip", *flags, archive], stdout=f, check=True)
+    return out
+
+
+def zlib_stored(archive):
+    data = open(archive, "rb").read()
+    z = zlib.compressobj(0, zlib.DEFLATED, 31)
+    out = archive + ".stored.gz"
+    with open(out, "wb") as f:
+        f.write(z.compress(data) + z.flush())
+    return out
+
+
+def python_gzip_all_fields(archive):
+    """A gzip member with FEXTRA, FNAME, FCOMMENT and FHCRC set, around
+    Python's deflate data."""
+    data = open(archive, "rb").read()
+    z = zlib.compressobj(9, zlib.DEFLATED, -15)
+    body = z.compress(data) + z.flush()
+    header = b"\x1f\x8b\x08\x1e" + struct.pack("<I", 0) + b"\x02\x03"
+    extra = b"AB\x04\x00qor!"
+    header += struct.pack("<H", len(extra)) + extra + b"archive.tar\x00" + b"made by the test\x00"
+    header += struct.pack("<H", zlib.crc32(header) & 0xFFFF)
+    out = archive + ".fields.gz"
+    with open(out, "wb") as f:
+        f.write(header + body + struct.pack("<II", zlib.crc32(data), len(data) & 0xFFFFFFFF))
+    # Python's own reader must agree that this is valid gzip.
+    import gzip
+    assert gzip.decompress(open(out, "rb").read()) == data
+    return out
+
+
+def run_extract(archive, dest):
+    env = dict(os.environ)
+    env.pop("QOR_MACHINE", None)
+    r = subprocess.run([EXTRACT, archive, dest], capture_output=True, text=True, env=env, timeout=120)
+    return r.returncode, r.stdout
+
+
+def main():
+    work = tempfile.mkdtemp(prefix="extract-diff-")
+    failures = []
+    try:
+        src = os.path.join(work, "src")
+        make_source_tree(src)
+        tars = {}
+        for fmt in ("gnu", "pax"):
+            tars["gnu tar " + fmt] = os.path.join(work, fmt + ".tar")
+            gnu_tar(src, tars["gnu tar " + fmt], fmt)
+        tars["gnu tar ustar"] = os.path.join(work, "ustar.tar")
+        ustar_tar(src, tars["gnu tar ustar"])
+        tars["tarfile pax"] = os.path.join(work, "py-pax.tar")
+        python_tar(src, tars["tarfile pax"], tarfile.PAX_FORMAT)
+        tars["tarfile gnu"] = os.path.join(work, "py-gnu.tar")
+        python_tar(src, tars["tarfile gnu"], tarfile.GNU_FORMAT)
+
+        archives = []
+        for label, tar in tars.items():
+            archives.append((label, tar))
+            archives.append((label + ", gzip -1", gzip_cli(tar, 1, False)))
+            archives.append((label + ", gzip -9 with name", gzip_cli(tar, 9, True)))
+            archives.append((label + ", zlib stored", zlib_stored(tar)))
+            archives.append((label + ", all gzip fields", python_gzip_all_fields(tar)))
+
+        for i, (label, archive) in enumerate(archives):
+            ours = os.path.join(work, "ours%d" % i)
+            theirs = os.path.join(work, "theirs%d" % i)
+            os.makedirs(theirs)
+            subprocess.run(["tar", "-xf", archive, "-C", theirs], check=True)
+            status, out = run_extract(archive, ours)
+            lines = out.splitlines()
+            ok = status == 0 and lines and lines[-1].startswith(SUMMARY_PREFIX) and "skipped" in lines[-1]
+            if not ok:
+                failures.append("%s: status %d, output %r" % (label, status, out))
+                continue
+            if tree_of(ours) != tree_of(theirs):
+                a = {p for p, _ in tree_of(ours)}
+                b = {p for p, _ in tree_of(theirs)}
+                failures.append("%s: trees differ (only ours: %s; only tar's: %s)" % (label, sorted(a - b)[:3], sorted(b - a)[:3]))
+            print("ok   %-40s %s" % (label, lines[-1]))
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+    for f in failures:
+        print("FAIL " + f)
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
