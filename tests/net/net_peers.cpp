@@ -1,0 +1,117 @@
+#include "net_peers.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
+#include <vector>
+
+#include "test_machine.h"
+
+namespace nettest {
+
+certificate make_certificate(const std::string& dir) {
+    certificate c{dir + "/cert.pem", dir + "/key.pem"};
+    qortest::run_command("openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=qor-test -keyout '" +
+                         c.key + "' -out '" + c.cert + "'");
+    return c;
+}
+
+bool peer_process::start(const char* const* argv) {
+    int in[2];
+    if (pipe2(in, O_CLOEXEC) != 0) return false;
+    pid_t parent = getpid();
+    pid_t pid = fork();
+    if (pid == 0) {
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (getppid() != parent) _exit(127);
+        dup2(in[0], 0);
+        int null_fd = ::open("/dev/null", O_WRONLY);
+        dup2(null_fd, 1);
+        execvp(argv[0], const_cast<char* const*>(argv));
+        _exit(127);
+    }
+    ::close(in[0]);
+    if (pid < 0) {
+        ::close(in[1]);
+        return false;
+    }
+    pid_ = pid;
+    stdin_fd_ = in[1];
+    return true;
+}
+
+void peer_process::stop() {
+    if (stdin_fd_ >= 0) ::close(stdin_fd_);
+    stdin_fd_ = -1;
+    if (pid_ <= 0) return;
+    kill(pid_, SIGTERM);
+    for (int i = 0; i < 300; ++i) {
+        if (waitpid(pid_, nullptr, WNOHANG) == pid_) {
+            pid_ = -1;
+            return;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+    pid_ = -1;
+}
+
+bool wait_for_port(const std::string& address, int port, int timeout_ms) {
+    sockaddr_in peer{};
+    peer.sin_family = AF_INET;
+    peer.sin_port = htons(static_cast<uint16_t>(port));
+    inet_pton(AF_INET, address.c_str(), &peer.sin_addr);
+    for (int waited = 0; waited < timeout_ms; waited += 20) {
+        int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        bool up = connect(fd, reinterpret_cast<sockaddr*>(&peer), sizeof peer) == 0;
+        ::close(fd);
+        if (up) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return false;
+}
+
+nginx_peer::nginx_peer(const std::string& address, const std::string& root, const certificate& cert,
+                       const std::string& work_dir)
+    : work_dir_(work_dir) {
+    std::string conf = work_dir + "/nginx.conf";
+    qortest::write_host_file(
+        conf,
+        "daemon off;\nuser root;\nworker_processes 1;\npid " + work_dir + "/nginx.pid;\nerror_log " + work_dir +
+            "/error.log;\nevents { worker_connections 64; }\nhttp {\n  access_log off;\n"
+            "  client_body_temp_path " + work_dir + "/body;\n  proxy_temp_path " + work_dir + "/proxy;\n"
+            "  fastcgi_temp_path " + work_dir + "/fastcgi;\n  uwsgi_temp_path " + work_dir + "/uwsgi;\n"
+            "  scgi_temp_path " + work_dir + "/scgi;\n  default_type application/octet-stream;\n"
+            "  server {\n    listen " + address + ":80;\n    listen " + address + ":443 ssl;\n"
+            "    ssl_certificate " + cert.cert + ";\n    ssl_certificate_key " + cert.key + ";\n"
+            "    root " + root + ";\n    location /redirect/ { rewrite ^/redirect/(.*)$ /$1 redirect; }\n"
+            "  }\n}\n");
+    std::string error_log = work_dir + "/error.log";
+    const char* argv[] = {"nginx", "-p", work_dir.c_str(), "-e", error_log.c_str(), "-c", conf.c_str(), nullptr};
+    ok_ = process_.start(argv) && wait_for_port(address, 80, 10000) && wait_for_port(address, 443, 10000);
+}
+
+std::string nginx_peer::log() const { return qortest::read_host_file(work_dir_ + "/error.log"); }
+
+script_peer::script_peer(const std::string& address, const certificate& cert) {
+    std::string script = std::string(NET_TEST_DIR) + "/script_server.py";
+    const char* argv[] = {"python3", script.c_str(), "--address", address.c_str(), "--cert", cert.cert.c_str(),
+                          "--key", cert.key.c_str(), nullptr};
+    ok_ = process_.start(argv) && wait_for_port(address, 80, 10000) && wait_for_port(address, 443, 10000);
+}
+
+void write_hosts(const std::string& machine_dir, const std::string& lines) {
+    qortest::write_host_file(machine_dir + "/hosts", lines);
+}
+
+}  // namespace nettest

@@ -1,0 +1,71 @@
+// Real network peers for the client tests, each started by the test on its
+// own loopback address and stopped again when it goes out of scope: nginx
+// serving a directory over HTTP and HTTPS, and the scripted server.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+
+namespace nettest {
+
+// A self-signed certificate and key made with openssl in `dir`.
+struct certificate {
+    std::string cert;
+    std::string key;
+};
+certificate make_certificate(const std::string& dir);
+
+// A child process with a bounded stop: SIGTERM (or closing its standard
+// input), then SIGKILL after a few seconds. The child also dies with us.
+class peer_process {
+public:
+    peer_process() = default;
+    ~peer_process() { stop(); }
+    peer_process(const peer_process&) = delete;
+    peer_process& operator=(const peer_process&) = delete;
+
+    // Starts argv[0] with `argv`; its standard input is a pipe we hold.
+    bool start(const char* const* argv);
+    void stop();
+    bool running() const { return pid_ > 0; }
+
+private:
+    pid_t pid_ = -1;
+    int stdin_fd_ = -1;
+};
+
+// True once something accepts TCP connections on address:port; gives up
+// after `timeout_ms`.
+bool wait_for_port(const std::string& address, int port, int timeout_ms);
+
+// nginx on address:80 (HTTP) and address:443 (HTTPS), serving `root`;
+// "/redirect/<x>" answers 302 to "/<x>".
+class nginx_peer {
+public:
+    nginx_peer(const std::string& address, const std::string& root, const certificate& cert,
+               const std::string& work_dir);
+    bool ok() const { return ok_; }
+    std::string log() const;
+
+private:
+    std::string work_dir_;
+    peer_process process_;
+    bool ok_ = false;
+};
+
+// tests/net/script_server.py on address:80 and address:443.
+class script_peer {
+public:
+    script_peer(const std::string& address, const certificate& cert);
+    bool ok() const { return ok_; }
+
+private:
+    peer_process process_;
+    bool ok_ = false;
+};
+
+// The "name a.b.c.d" lines of a machine's hosts file.
+void write_hosts(const std::string& machine_dir, const std::string& lines);
+
+}  // namespace nettest
