@@ -12,10 +12,11 @@ Paths:
   /to/<location>        302 with Location: <location> (percent-decoded)
   /via/<code>/<loc>     that status with Location: <loc>
   /noloc                302 without Location
+  /longloc              302 to a rooted path of 301 bytes
   /raw/<name>           the canned response RAW[name], then close
   /pad/<n>              200 whose header block is exactly n bytes, body "tail"
   /once/<key>/<how>     first request for <key>: <how> ("close", "500",
-                        "partial"); later ones: 200 "second"
+                        "partial", "silent"); later ones: 200 "second"
   /silent               reads the request and never answers
 """
 import argparse
@@ -93,6 +94,8 @@ def answer(path):
         return response(int(parts[2]), headers=[("Location", urllib.parse.unquote("/".join(parts[3:])))])
     if kind == "noloc":
         return response(302)
+    if kind == "longloc":
+        return response(302, headers=[("Location", "/" + "a" * 300)])
     if kind == "raw":
         return RAW[parts[2]]
     if kind == "pad":
@@ -105,6 +108,8 @@ def answer(path):
             return b""
         if how == "500":
             return response(500)
+        if how == "silent":
+            return None
         if how == "partial":
             return b"HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\nfirst"
     if kind == "silent":
