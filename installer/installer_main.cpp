@@ -1,6 +1,7 @@
-#include "qor_print.h"
+// The installer command: takes no arguments and has no help text.
+#include "wizard.h"
 
 int main() {
-    qor::print("installer: the wizard is not built yet\n");
-    return 1;
+    installer_state state;
+    return installer_run(&state);
 }

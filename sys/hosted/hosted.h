@@ -2,7 +2,9 @@
 // Programs never include this; tests and tools do.
 #pragma once
 
+#include <cstdint>
 #include <string>
+#include <vector>
 
 namespace hosted {
 
@@ -32,5 +34,19 @@ std::string capture_end();
 
 // While on, sleep calls return at once (tests of polling time-outs).
 void skip_sleeps(bool on);
+
+// Window test record: the drawing calls of the frame begun last, as the
+// window received them (calls the fault hook failed never arrive).
+struct window_draw {
+    enum class kind_type { clear, rect, text };
+    kind_type kind = kind_type::clear;
+    int32_t x = 0, y = 0, width = 0, height = 0;
+    uint32_t colour = 0;  // 0x00BBGGRR
+    std::string text;
+};
+std::vector<window_draw> window_frame();
+
+// A pixel of the frame presented last (0x00BBGGRR); 0 outside the window.
+uint32_t window_presented_pixel(int x, int y);
 
 }  // namespace hosted
