@@ -115,3 +115,19 @@ void write_hosts(const std::string& machine_dir, const std::string& lines) {
 }
 
 }  // namespace nettest
+
+namespace nettest {
+
+std::string sha256sum_of_file(const std::string& path) {
+    std::string out;
+    qortest::run_command("sha256sum '" + path + "'", &out);
+    return out.substr(0, 64);
+}
+
+std::string sha256sum_of(const std::string& bytes) {
+    qortest::temp_dir dir("sha");
+    qortest::write_host_file(dir.path() + "/data", bytes);
+    return sha256sum_of_file(dir.path() + "/data");
+}
+
+}  // namespace nettest

@@ -69,3 +69,11 @@ private:
 void write_hosts(const std::string& machine_dir, const std::string& lines);
 
 }  // namespace nettest
+
+namespace nettest {
+
+// The SHA-256 of `bytes` in lower-case hex, as sha256sum computes it.
+std::string sha256sum_of(const std::string& bytes);
+std::string sha256sum_of_file(const std::string& path);
+
+}  // namespace nettest
