@@ -7,7 +7,7 @@
 
 namespace pkgtest {
 
-json_cursor cursor_over(const std::string& text) {
+json_cursor cursor_over(std::string_view text) {
     return json_cursor{reinterpret_cast<const uint8_t*>(text.data()), static_cast<uint32_t>(text.size()), 0, nullptr, 0};
 }
 

@@ -3,13 +3,14 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "json_scan.h"
 
 namespace pkgtest {
 
-// A cursor over `text` (which must outlive it), position 0, no error.
-json_cursor cursor_over(const std::string& text);
+// A cursor over `text` (whose bytes must outlive it), position 0, no error.
+json_cursor cursor_over(std::string_view text);
 
 // The bytes of a file under the corpora directory; fails the test (empty
 // result) when it cannot be read.
