@@ -94,41 +94,13 @@ int skip_leading_material(const uint8_t* p, uint32_t len, const char* label, uin
     return 0;
 }
 
-// Expects `:` after an object key (whitespace around it skipped).
-int expect_colon(json_cursor* c, const char* message) {
-    idx_skip_ws(c);
-    if (!idx_at(c, ':')) return idx_fail(c, message, c->pos);
-    c->pos++;
-    idx_skip_ws(c);
-    return 0;
-}
-
-// After a member or element: whitespace, then `,` (1: another follows, its
-// first byte at `pos`) or `close` (0: the container is done), else -1.
-int next_member(json_cursor* c, char close, const char* message) {
-    idx_skip_ws(c);
-    if (idx_at(c, close)) {
-        c->pos++;
-        return 0;
-    }
-    if (!idx_at(c, ',')) return idx_fail(c, message, c->pos);
-    c->pos++;
-    idx_skip_ws(c);
-    return 1;
-}
-
 // Opens an object at `pos`: `{` and whitespace. 0 when a member follows; -1
 // when `pos` is not at `{` (`not_object`) or the object is `{}`
 // (`empty_object`, offset just past the `}`).
 int open_nonempty_object(json_cursor* c, const char* not_object, const char* empty_object) {
-    if (!idx_at(c, '{')) return idx_fail(c, not_object, c->pos);
-    c->pos++;
-    idx_skip_ws(c);
-    if (idx_at(c, '}')) {
-        c->pos++;
-        return idx_fail(c, empty_object, c->pos);
-    }
-    return 0;
+    int more = idx_open_container(c, '{', '}', not_object);
+    if (more == 0) return idx_fail(c, empty_object, c->pos);
+    return more < 0 ? -1 : 0;
 }
 
 // The text field of `e` that `key` fills and its size, or nullptr.
@@ -179,7 +151,7 @@ int parse_release(json_cursor* c, release_table* table) {
     char key[IDX_KEY_SIZE];
     if (table->count >= PKG_MAX_RELEASES) return idx_fail(c, "too many versions for package", c->pos);
     if (idx_parse_string(c, key, sizeof key) != 0) return -1;
-    if (expect_colon(c, "expected ':' after version key") != 0) return -1;
+    if (idx_expect_colon(c, "expected ':' after version key") != 0) return -1;
     package_entry* r = &table->releases[table->count];
     memset(r, 0, sizeof *r);
     seen_keys seen{};
@@ -188,16 +160,16 @@ int parse_release(json_cursor* c, release_table* table) {
         seen.version = true;
     }
     if (open_nonempty_object(c, "expected release object", "empty release object") != 0) return -1;
-    for (int more = 1; more == 1;) {
+    int more = 1;
+    for (; more == 1; more = idx_next_member(c, '}', "expected ',' or '}' in release object")) {
         char member[IDX_KEY_SIZE];
         if (idx_parse_string(c, member, sizeof member) != 0) return -1;
-        if (expect_colon(c, "expected ':' after release key") != 0) return -1;
+        if (idx_expect_colon(c, "expected ':' after release key") != 0) return -1;
         int handled = parse_entry_member(c, member, r, &seen);
         if (handled < 0) return -1;
         if (handled == 0 && idx_skip_value(c, 0) != 0) return -1;
-        more = next_member(c, '}', "expected ',' or '}' in release object");
-        if (more < 0) return -1;
     }
+    if (more < 0) return -1;
     if (!seen.version || !seen.url || !seen.sha256) return idx_fail(c, "release missing required fields", c->pos);
     table->count++;
     return 0;
@@ -206,25 +178,15 @@ int parse_release(json_cursor* c, release_table* table) {
 // Parses a versions object at `pos`, appending its releases to `table`.
 // Emptiness is judged by the caller once the whole package is read.
 int parse_versions(json_cursor* c, release_table* table) {
-    if (!idx_at(c, '{')) return idx_fail(c, "expected versions object", c->pos);
-    c->pos++;
-    idx_skip_ws(c);
-    if (idx_at(c, '}')) {
-        c->pos++;
-        return 0;
-    }
-    for (;;) {
+    int more = idx_open_container(c, '{', '}', "expected versions object");
+    while (more == 1) {
         if (parse_release(c, table) != 0) return -1;
         idx_skip_ws(c);
-        if (idx_at(c, '}')) {
-            c->pos++;
-            return 0;
-        }
-        if (!idx_at(c, ',')) return idx_fail(c, "expected ',' or '}' in versions object", c->pos);
-        if (table->count >= PKG_MAX_RELEASES) return idx_fail(c, "too many versions for package", c->pos);
-        c->pos++;
-        idx_skip_ws(c);
+        // The 33rd release is refused at the comma that would announce it.
+        if (idx_at(c, ',') && table->count >= PKG_MAX_RELEASES) return idx_fail(c, "too many versions for package", c->pos);
+        more = idx_next_member(c, '}', "expected ',' or '}' in versions object");
     }
+    return more;
 }
 
 // Makes `pkg` (whose own fields were parsed) the chosen release: the one
@@ -258,23 +220,16 @@ void apply_defaults(package_entry* e) {
 // Parses the object map form of `packages` at `pos` ('{'), appending one
 // entry per member, named by its key unless the object names itself.
 int parse_package_map(json_cursor* c, package_index* out) {
-    c->pos++;
-    idx_skip_ws(c);
-    if (idx_at(c, '}')) {
-        c->pos++;
-        return 0;
-    }
-    for (int more = 1; more == 1;) {
+    int more = idx_open_container(c, '{', '}', "expected packages array or object map");
+    for (; more == 1; more = idx_next_member(c, '}', "expected ',' or '}' in packages object map")) {
         char key[IDX_KEY_SIZE];
         if (idx_parse_string(c, key, sizeof key) != 0) return -1;
-        if (expect_colon(c, "expected ':' after package map key") != 0) return -1;
+        if (idx_expect_colon(c, "expected ':' after package map key") != 0) return -1;
         if (out->count >= PKG_INDEX_MAX_PACKAGES) return idx_fail(c, "too many packages in index", c->pos);
         if (idx_parse_package_object(c, &out->packages[out->count], key) != 0) return -1;
         out->count++;
-        more = next_member(c, '}', "expected ',' or '}' in packages object map");
-        if (more < 0) return -1;
     }
-    return 0;
+    return more;
 }
 
 // Parses the value of a root `packages` member: an array or an object map.
@@ -290,19 +245,19 @@ int parse_packages_value(json_cursor* c, package_index* out) {
 int parse_root_object(json_cursor* c, package_index* out) {
     if (open_nonempty_object(c, "index root must be object or array", "empty index object") != 0) return -1;
     bool seen_packages = false;
-    for (int more = 1; more == 1;) {
+    int more = 1;
+    for (; more == 1; more = idx_next_member(c, '}', "expected ',' or '}' in root object")) {
         char key[IDX_KEY_SIZE];
         if (idx_parse_string(c, key, sizeof key) != 0) return -1;
-        if (expect_colon(c, "expected ':' after index key") != 0) return -1;
+        if (idx_expect_colon(c, "expected ':' after index key") != 0) return -1;
         if (strcmp(key, "packages") == 0) {
             if (parse_packages_value(c, out) != 0) return -1;
             seen_packages = true;
         } else if (idx_skip_value(c, 0) != 0) {
             return -1;
         }
-        more = next_member(c, '}', "expected ',' or '}' in root object");
-        if (more < 0) return -1;
     }
+    if (more < 0) return -1;
     if (!seen_packages) return idx_fail(c, "root object missing 'packages' entry", c->pos);
     return 0;
 }
@@ -375,21 +330,13 @@ int idx_parse_index_bytes(package_index* out, const void* bytes, uint32_t len, c
 }
 
 int idx_parse_packages_array(json_cursor* c, package_index* out) {
-    if (!idx_at(c, '[')) return idx_fail(c, "expected packages array", c->pos);
-    c->pos++;
-    idx_skip_ws(c);
-    if (idx_at(c, ']')) {
-        c->pos++;
-        return 0;
-    }
-    for (int more = 1; more == 1;) {
+    int more = idx_open_container(c, '[', ']', "expected packages array");
+    for (; more == 1; more = idx_next_member(c, ']', "expected ',' or ']' in packages array")) {
         if (out->count >= PKG_INDEX_MAX_PACKAGES) return idx_fail(c, "too many packages in index", c->pos);
         if (idx_parse_package_object(c, &out->packages[out->count], nullptr) != 0) return -1;
         out->count++;
-        more = next_member(c, ']', "expected ',' or ']' in packages array");
-        if (more < 0) return -1;
     }
-    return 0;
+    return more;
 }
 
 int idx_parse_package_object(json_cursor* c, package_entry* out, const char* map_key) {
@@ -400,10 +347,11 @@ int idx_parse_package_object(json_cursor* c, package_entry* out, const char* map
     char latest[PKG_VERSION_SIZE] = "";
     release_table table;
     table.count = 0;
-    for (int more = 1; more == 1;) {
+    int more = 1;
+    for (; more == 1; more = idx_next_member(c, '}', "expected ',' or '}' in package object")) {
         char key[IDX_KEY_SIZE];
         if (idx_parse_string(c, key, sizeof key) != 0) return -1;
-        if (expect_colon(c, "expected ':' after package key") != 0) return -1;
+        if (idx_expect_colon(c, "expected ':' after package key") != 0) return -1;
         int rc;
         if (strcmp(key, "name") == 0) {
             rc = idx_parse_string(c, out->name, sizeof out->name);
@@ -418,9 +366,8 @@ int idx_parse_package_object(json_cursor* c, package_entry* out, const char* map
             rc = handled < 0 ? -1 : handled == 0 ? idx_skip_value(c, 0) : 0;
         }
         if (rc != 0) return -1;
-        more = next_member(c, '}', "expected ',' or '}' in package object");
-        if (more < 0) return -1;
     }
+    if (more < 0) return -1;
     if (!seen.name && has_text(map_key)) {
         if (copy_text(out->name, sizeof out->name, map_key) != 0) return idx_fail(c, "string too long", c->pos);
         seen.name = true;
@@ -436,21 +383,13 @@ int idx_parse_package_object(json_cursor* c, package_entry* out, const char* map
 }
 
 int idx_parse_deps_array(json_cursor* c, package_entry* out) {
-    if (!idx_at(c, '[')) return idx_fail(c, "expected '[' for deps", c->pos);
-    c->pos++;
-    idx_skip_ws(c);
-    if (idx_at(c, ']')) {
-        c->pos++;
-        return 0;
-    }
-    for (int more = 1; more == 1;) {
+    int more = idx_open_container(c, '[', ']', "expected '[' for deps");
+    for (; more == 1; more = idx_next_member(c, ']', "expected ',' or ']' in deps array")) {
         if (out->dep_count >= PKG_MAX_DEPS) return idx_fail(c, "too many dependencies", c->pos);
         if (idx_parse_string(c, out->deps[out->dep_count], PKG_NAME_SIZE) != 0) return -1;
         out->dep_count++;
-        more = next_member(c, ']', "expected ',' or ']' in deps array");
-        if (more < 0) return -1;
     }
-    return 0;
+    return more;
 }
 
 void idx_debug_dump_prefix(const void* bytes, uint32_t len) {

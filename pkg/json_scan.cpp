@@ -74,49 +74,22 @@ int skip_number(json_cursor* c) {
 
 // Passes over an array at `pos` ('[') whose elements sit at depth + 1.
 int skip_array(json_cursor* c, int depth) {
-    c->pos++;
-    idx_skip_ws(c);
-    if (idx_at(c, ']')) {
-        c->pos++;
-        return 0;
-    }
-    for (;;) {
+    int more = idx_open_container(c, '[', ']', "invalid JSON value");
+    for (; more == 1; more = idx_next_member(c, ']', "expected ',' or ']' in array"))
         if (idx_skip_value(c, depth + 1) != 0) return -1;
-        idx_skip_ws(c);
-        if (idx_at(c, ']')) {
-            c->pos++;
-            return 0;
-        }
-        if (!idx_at(c, ',')) return idx_fail(c, "expected ',' or ']' in array", c->pos);
-        c->pos++;
-        idx_skip_ws(c);
-    }
+    return more;
 }
 
 // Passes over an object at `pos` ('{') whose member values sit at depth + 1.
 // Keys are neither decoded nor checked for duplicates.
 int skip_object(json_cursor* c, int depth) {
-    c->pos++;
-    idx_skip_ws(c);
-    if (idx_at(c, '}')) {
-        c->pos++;
-        return 0;
-    }
-    for (;;) {
+    int more = idx_open_container(c, '{', '}', "invalid JSON value");
+    for (; more == 1; more = idx_next_member(c, '}', "expected ',' or '}' in object")) {
         if (idx_skip_string(c) != 0) return -1;
-        idx_skip_ws(c);
-        if (!idx_at(c, ':')) return idx_fail(c, "expected ':' after key", c->pos);
-        c->pos++;
+        if (idx_expect_colon(c, "expected ':' after key") != 0) return -1;
         if (idx_skip_value(c, depth + 1) != 0) return -1;
-        idx_skip_ws(c);
-        if (idx_at(c, '}')) {
-            c->pos++;
-            return 0;
-        }
-        if (!idx_at(c, ',')) return idx_fail(c, "expected ',' or '}' in object", c->pos);
-        c->pos++;
-        idx_skip_ws(c);
     }
+    return more;
 }
 
 }  // namespace
@@ -135,6 +108,35 @@ void idx_skip_ws(json_cursor* c) {
 
 int idx_at(const json_cursor* c, char ch) {
     return !at_end(c) && c->data[c->pos] == static_cast<uint8_t>(ch);
+}
+
+int idx_open_container(json_cursor* c, char open, char close, const char* message) {
+    if (!idx_at(c, open)) return idx_fail(c, message, c->pos);
+    c->pos++;
+    idx_skip_ws(c);
+    if (!idx_at(c, close)) return 1;
+    c->pos++;
+    return 0;
+}
+
+int idx_next_member(json_cursor* c, char close, const char* message) {
+    idx_skip_ws(c);
+    if (idx_at(c, close)) {
+        c->pos++;
+        return 0;
+    }
+    if (!idx_at(c, ',')) return idx_fail(c, message, c->pos);
+    c->pos++;
+    idx_skip_ws(c);
+    return 1;
+}
+
+int idx_expect_colon(json_cursor* c, const char* message) {
+    idx_skip_ws(c);
+    if (!idx_at(c, ':')) return idx_fail(c, message, c->pos);
+    c->pos++;
+    idx_skip_ws(c);
+    return 0;
 }
 
 int idx_parse_string(json_cursor* c, char* out, uint32_t cap) {

@@ -32,6 +32,20 @@ void idx_skip_ws(json_cursor* c);
 // 1 when `pos` is not at the end and the byte there is `ch`, else 0.
 int idx_at(const json_cursor* c, char ch);
 
+// Opens a container at `pos`: the byte `open`, then whitespace. 1: a member
+// follows at `pos`; 0: the container was empty and `pos` is past `close`;
+// -1: `pos` is not at `open` (records `message`).
+int idx_open_container(json_cursor* c, char open, char close, const char* message);
+
+// After a member: whitespace, then `,` and whitespace (1: another member
+// follows at `pos`) or `close` (0: `pos` is past it); anything else or the
+// end records `message` (-1).
+int idx_next_member(json_cursor* c, char close, const char* message);
+
+// Whitespace, `:` and whitespace after an object key; records `message`
+// when the colon is missing.
+int idx_expect_colon(json_cursor* c, const char* message);
+
 // Decodes the string at `pos` (which must be its opening quote) into `out`
 // of `cap` bytes, NUL-terminated; a string of more than cap - 1 decoded bytes
 // fails with "string too long". Leaves `pos` just past the closing quote.
