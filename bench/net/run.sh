@@ -1,0 +1,83 @@
+#!/usr/bin/env bash
+# Downloads a 256 MiB file from nginx over loopback, HTTP and HTTPS, with the
+# package core's verified download beside curl, and prints throughput and
+# the ratio. BUILD_DIR names a Release build.
+set -euo pipefail
+: "${BUILD_DIR:?set BUILD_DIR to a Release build directory}"
+BENCH="$BUILD_DIR/bench/net/net_download_bench"
+ADDRESS=127.0.65.1
+SIZE_MIB=${SIZE_MIB:-256}
+
+WORK=$(mktemp -d /tmp/qor-net-bench-XXXXXX)
+NGINX_PID=""
+cleanup() {
+  if [ -n "$NGINX_PID" ]; then
+    kill "$NGINX_PID" 2>/dev/null || true
+    for _ in $(seq 50); do kill -0 "$NGINX_PID" 2>/dev/null || break; sleep 0.1; done
+    kill -9 "$NGINX_PID" 2>/dev/null || true
+  fi
+  rm -rf "$WORK"
+}
+trap cleanup EXIT
+
+mkdir -p "$WORK/root" "$WORK/machine/media"
+head -c $((SIZE_MIB * 1024 * 1024)) /dev/urandom > "$WORK/root/big.bin"
+DIGEST=$(sha256sum "$WORK/root/big.bin" | cut -c1-64)
+openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=qor-bench \
+  -keyout "$WORK/key.pem" -out "$WORK/cert.pem" 2>/dev/null
+cat > "$WORK/nginx.conf" <<CONF
+daemon off;
+user root;
+worker_processes 1;
+pid $WORK/nginx.pid;
+error_log $WORK/error.log;
+events { worker_connections 64; }
+http {
+  access_log off;
+  sendfile on;
+  client_body_temp_path $WORK/body;
+  proxy_temp_path $WORK/proxy;
+  fastcgi_temp_path $WORK/fastcgi;
+  uwsgi_temp_path $WORK/uwsgi;
+  scgi_temp_path $WORK/scgi;
+  server {
+    listen $ADDRESS:80;
+    listen $ADDRESS:443 ssl;
+    ssl_certificate $WORK/cert.pem;
+    ssl_certificate_key $WORK/key.pem;
+    root $WORK/root;
+  }
+}
+CONF
+nginx -p "$WORK" -e "$WORK/error.log" -c "$WORK/nginx.conf" &
+NGINX_PID=$!
+for _ in $(seq 100); do
+  curl -s -o /dev/null "http://$ADDRESS/" && break
+  sleep 0.1
+done
+echo "bench.test $ADDRESS" > "$WORK/machine/hosts"
+
+mib_per_s() { awk -v b="$1" -v s="$2" 'BEGIN { printf "%.1f", b / 1048576 / s }'; }
+
+for scheme in http https; do
+  url="$scheme://bench.test/big.bin"
+  start=$(date +%s.%N)
+  curl -sk --resolve "bench.test:80:$ADDRESS" --resolve "bench.test:443:$ADDRESS" -o "$WORK/curl.bin" "$url"
+  end=$(date +%s.%N)
+  curl_s=$(awk -v a="$start" -v b="$end" 'BEGIN { printf "%.3f", b - a }')
+  bytes=$(stat -c %s "$WORK/curl.bin")
+  # Ours also hashes every byte: time curl's file through sha256sum as well.
+  start=$(date +%s.%N)
+  sha256sum "$WORK/curl.bin" > /dev/null
+  end=$(date +%s.%N)
+  hash_s=$(awk -v a="$start" -v b="$end" 'BEGIN { printf "%.3f", b - a }')
+  rm -f "$WORK/curl.bin"
+  read -r ours_bytes ours_s < <(QOR_MACHINE="$WORK/machine" "$BENCH" "$url" "$DIGEST" /big.bin)
+  rm -f "$WORK/machine/media/big.bin"
+  [ "$ours_bytes" = "$bytes" ] || { echo "size mismatch: $ours_bytes vs $bytes"; exit 1; }
+  curl_rate=$(mib_per_s "$bytes" "$curl_s")
+  ours_rate=$(mib_per_s "$bytes" "$ours_s")
+  ratio=$(awk -v a="$ours_rate" -v b="$curl_rate" 'BEGIN { printf "%.2f", a / b }')
+  printf '%-5s %d MiB: curl %.3f s (%s MiB/s; then sha256sum %.3f s)  pkg_download_verified_to_path %.3f s (%s MiB/s, hashed)  ratio to curl %s\n' \
+    "$scheme" "$SIZE_MIB" "$curl_s" "$curl_rate" "$hash_s" "$ours_s" "$ours_rate" "$ratio"
+done
