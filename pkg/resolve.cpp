@@ -17,6 +17,7 @@ int32_t res_find(const package_index* index, const char* name) {
 }  // namespace
 
 int res_visit(const package_index* index, int32_t position, uint8_t marks[PKG_INDEX_MAX_PACKAGES], install_plan* plan) {
+    if (!index || !marks || !plan || position < 0 || position >= index->count || position >= PKG_INDEX_MAX_PACKAGES) return -1;
     const package_entry* entry = &index->packages[position];
     if (marks[position] == RES_FINISHED) return 0;
     if (marks[position] == RES_VISITING) {

@@ -117,6 +117,8 @@ TEST(JsonParseString, DecodesIntoBoundedBuffer) {
         {"\"abcd\"", 4, "string too long", 5, ""},
         {"\"ab\\n\"", 3, "string too long", 5, ""},
         {"\"\"", 1, nullptr, 2, ""},
+        {"\"\"", 0, "string too long", 2, ""},  // not even room for the NUL
+        {"\"a\"", 0, "string too long", 2, ""},
         {"\"\\\"\\/\\\\\\b\\f\\n\\r\\t\"", 16, nullptr, 18, "\"/\\\b\f\n\r\t"},
         // \u yields '?' whatever the code point; raw UTF-8 passes unchanged
         {"\"\\u00e9|\\u0041\"", 16, nullptr, 15, "?|?"},

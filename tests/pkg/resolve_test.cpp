@@ -125,13 +125,15 @@ TEST(Resolve, PlanThatWouldTakeA129thEntryFails) {
     EXPECT_EQ(plan.count, PKG_INDEX_MAX_PACKAGES);
 }
 
-TEST(Resolve, MissingArgumentsPrintNothing) {
+TEST(Resolve, MissingArgumentsAndBadPositionsPrintNothing) {
     auto index = make_index({{"a", {}}});
     install_plan plan;
     hosted::capture_begin();
     EXPECT_EQ(resolve_install_plan(nullptr, "a", &plan), -1);
     EXPECT_EQ(resolve_install_plan(index.get(), nullptr, &plan), -1);
     EXPECT_EQ(resolve_install_plan(index.get(), "a", nullptr), -1);
+    uint8_t marks[PKG_INDEX_MAX_PACKAGES] = {};
+    EXPECT_EQ(res_visit(index.get(), 1, marks, &plan), -1);  // past `count`
     EXPECT_EQ(hosted::capture_end(), "");
 }
 
