@@ -30,7 +30,6 @@ struct release_table {
 };
 
 bool has_text(const char* s) { return s && s[0]; }
-bool is_ws(uint8_t b) { return b == ' ' || b == '\t' || b == '\n' || b == '\r'; }
 
 // Copies `src` into a field of `size` bytes; -1 when it does not fit.
 int copy_text(char* dst, uint32_t size, const char* src) {
@@ -40,12 +39,11 @@ int copy_text(char* dst, uint32_t size, const char* src) {
     return 0;
 }
 
-// The offset past whitespace, a byte order mark and whitespace from `pos`.
-uint32_t skip_ws_bom_ws(const uint8_t* p, uint32_t len, uint32_t pos) {
-    while (pos < len && is_ws(p[pos])) pos++;
-    if (len - pos >= 3 && memcmp(p + pos, UTF8_BOM, 3) == 0) pos += 3;
-    while (pos < len && is_ws(p[pos])) pos++;
-    return pos;
+// Advances past whitespace, a byte order mark and whitespace again.
+void skip_ws_bom_ws(json_cursor* c) {
+    idx_skip_ws(c);
+    if (c->len - c->pos >= 3 && memcmp(c->data + c->pos, UTF8_BOM, 3) == 0) c->pos += 3;
+    idx_skip_ws(c);
 }
 
 // The offset just past the first occurrence of `pattern` at or after `pos`,
@@ -57,6 +55,7 @@ uint32_t find_past(const uint8_t* p, uint32_t len, uint32_t pos, const char* pat
     return 0;
 }
 
+// Prints the line for a document with nothing but leading material.
 void report_empty(const char* label) {
     if (has_text(label))
         qor::print("install: %s is empty\n", label);
@@ -68,29 +67,31 @@ void report_empty(const char* label) {
 // an HTTP header block (RFC 9112: up to the first empty line). 0 with
 // `*start` set, or -1 after reporting an empty or malformed document.
 int skip_leading_material(const uint8_t* p, uint32_t len, const char* label, uint32_t* start) {
-    uint32_t pos = skip_ws_bom_ws(p, len, 0);
-    if (pos == len) {
+    json_cursor whole{p, len, 0, nullptr, 0};
+    skip_ws_bom_ws(&whole);
+    if (whole.pos == len) {
         report_empty(label);
         return -1;
     }
-    if (len - pos >= 5 && memcmp(p + pos, "HTTP/", 5) == 0) {
-        uint32_t body = find_past(p, len, pos, "\r\n\r\n");
-        if (body == 0) body = find_past(p, len, pos, "\n\n");
+    if (len - whole.pos >= 5 && memcmp(p + whole.pos, "HTTP/", 5) == 0) {
+        uint32_t body = find_past(p, len, whole.pos, "\r\n\r\n");
+        if (body == 0) body = find_past(p, len, whole.pos, "\n\n");
         if (body == 0) {
             if (has_text(label))
                 qor::print("install: malformed HTTP headers in %s\n", label);
             else
                 qor::print("install: malformed HTTP headers in index response\n");
-            idx_debug_dump_prefix(p + pos, len - pos);
+            idx_debug_dump_prefix(p + whole.pos, len - whole.pos);
             return -1;
         }
-        pos = skip_ws_bom_ws(p, len, body);
-        if (pos == len) {
+        whole.pos = body;
+        skip_ws_bom_ws(&whole);
+        if (whole.pos == len) {
             report_empty(label);
             return -1;
         }
     }
-    *start = pos;
+    *start = whole.pos;
     return 0;
 }
 
