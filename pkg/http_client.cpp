@@ -15,7 +15,7 @@
 
 namespace {
 
-constexpr long TLS_WRITE_RETRY_US = 1000;
+constexpr long SEND_RETRY_US = 1000;
 constexpr long HTTPS_RETRY_PAUSE_US = 50000;
 
 // Result of one transport read besides a positive byte count.
@@ -79,7 +79,7 @@ int plain_send_request(const char* request, uint32_t len) {
         uint32_t piece = len - sent < NET_SEND_PIECE_MAX ? len - sent : NET_SEND_PIECE_MAX;
         long n = qor::tcp_send(request + sent, piece);
         if (n < 0) return -1;
-        if (n == 0) qor::usleep(TLS_WRITE_RETRY_US);
+        if (n == 0) qor::usleep(SEND_RETRY_US);
         sent += static_cast<uint32_t>(n);
     }
     return 0;
@@ -91,7 +91,7 @@ int tls_send_request(tls_channel* channel, const char* request, uint32_t len) {
     while (sent < len) {
         int n = mbedtls_ssl_write(&channel->ssl, reinterpret_cast<const unsigned char*>(request + sent), len - sent);
         if (n == MBEDTLS_ERR_SSL_WANT_READ || n == MBEDTLS_ERR_SSL_WANT_WRITE) {
-            qor::usleep(TLS_WRITE_RETRY_US);
+            qor::usleep(SEND_RETRY_US);
             continue;
         }
         if (n < 0) {
@@ -111,15 +111,25 @@ int exchange_result(http_step s, const http_response* r, uint64_t* count) {
     return 0;
 }
 
+// Resolves the host and connects to it: the current connection. 0, or -1
+// after printing why (the HTTPS text also names the address tried).
+int open_connection(const http_url* url, uint8_t a[4]) {
+    if (pkg_resolve_host_ipv4(url->host, a) != 0) return -1;
+    if (qor::tcp_connect(a, url->port) == 0) return 0;
+    unsigned port = url->port;
+    if (url->is_https) {
+        qor::print("install: TCP connect failed for %s:%u via %u.%u.%u.%u\n", url->host, port, a[0], a[1], a[2], a[3]);
+    } else {
+        qor::print("install: TCP connect failed for %s:%u\n", url->host, port);
+    }
+    return -1;
+}
+
 // One plain HTTP exchange.
 int plain_exchange(const http_url* url, const char* request, uint32_t request_len, http_response* r,
                    uint64_t* count) {
     uint8_t address[4];
-    if (pkg_resolve_host_ipv4(url->host, address) != 0) return -1;
-    if (qor::tcp_connect(address, url->port) != 0) {
-        qor::print("install: TCP connect failed for %s:%u\n", url->host, static_cast<unsigned>(url->port));
-        return -1;
-    }
+    if (open_connection(url, address) != 0) return -1;
     if (plain_send_request(request, request_len) != 0) {
         qor::tcp_close();
         qor::print("install: failed to send request\n");
@@ -134,15 +144,10 @@ int plain_exchange(const http_url* url, const char* request, uint32_t request_le
 // One HTTPS attempt; the channel is released on every path that made it.
 int tls_exchange(const http_url* url, const char* request, uint32_t request_len, http_response* r,
                  uint64_t* count) {
-    uint8_t a[4];
-    if (pkg_resolve_host_ipv4(url->host, a) != 0) return -1;
-    if (qor::tcp_connect(a, url->port) != 0) {
-        qor::print("install: TCP connect failed for %s:%u via %u.%u.%u.%u\n", url->host,
-                   static_cast<unsigned>(url->port), a[0], a[1], a[2], a[3]);
-        return -1;
-    }
+    uint8_t address[4];
+    if (open_connection(url, address) != 0) return -1;
     tls_channel channel;
-    if (pkg_tls_establish(&channel, url->host, a) != 0) return -1;
+    if (pkg_tls_establish(&channel, url->host, address) != 0) return -1;
     http_step s = HTTP_STEP_FAILED;
     if (tls_send_request(&channel, request, request_len) == 0) {
         http_transport t{&channel};

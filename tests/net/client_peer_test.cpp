@@ -18,12 +18,6 @@ constexpr const char* PEER_ADDRESS = "127.0.62.1";
 constexpr const char* PEER_NAME = "script.test";
 const std::string RETRY = "install: retrying HTTPS request after timeout/failure\n";
 
-std::string pattern(size_t n) {
-    std::string s(n, '\0');
-    for (size_t i = 0; i < n; ++i) s[i] = static_cast<char>((i * 7 + (i >> 8)) & 0xFF);
-    return s;
-}
-
 int append_to(const uint8_t* data, uint32_t count, void* context) {
     static_cast<std::string*>(context)->append(reinterpret_cast<const char*>(data), count);
     return 0;
@@ -38,17 +32,10 @@ struct fetched {
 
 class ScriptedPeer : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() {
-        dir_ = new qortest::temp_dir("script-peer");
-        cert_ = nettest::make_certificate(dir_->path());
-        peer_ = new nettest::script_peer(PEER_ADDRESS, cert_);
-    }
-    static void TearDownTestSuite() {
-        delete peer_;
-        delete dir_;
-    }
+    static void SetUpTestSuite() { setup_ = std::make_unique<nettest::script_peer_setup>(PEER_ADDRESS); }
+    static void TearDownTestSuite() { setup_.reset(); }
     void SetUp() override {
-        ASSERT_TRUE(peer_->ok()) << "the scripted server did not start";
+        ASSERT_TRUE(setup_->peer.ok()) << "the scripted server did not start";
         nettest::write_hosts(machine_.dir(), std::string(PEER_NAME) + " " + PEER_ADDRESS + "\n");
     }
 
@@ -65,14 +52,10 @@ protected:
     }
 
     qortest::temp_machine machine_;
-    static qortest::temp_dir* dir_;
-    static nettest::certificate cert_;
-    static nettest::script_peer* peer_;
+    static std::unique_ptr<nettest::script_peer_setup> setup_;
 };
 
-qortest::temp_dir* ScriptedPeer::dir_ = nullptr;
-nettest::certificate ScriptedPeer::cert_;
-nettest::script_peer* ScriptedPeer::peer_ = nullptr;
+std::unique_ptr<nettest::script_peer_setup> ScriptedPeer::setup_;
 
 struct peer_case {
     std::string path;
@@ -91,15 +74,15 @@ std::string with_url(std::string message, const std::string& u) {
 
 TEST_F(ScriptedPeer, ResponsesEndTheSameOverHttpAndHttps) {
     const peer_case cases[] = {
-        {"/data/5000", 0, pattern(5000), ""},
+        {"/data/5000", 0, nettest::script_pattern(5000), ""},
         {"/status/206", 0, "partial", ""},
         {"/status/204", -1, "", "install: HTTP status 204 for %s\n"},
         {"/status/304", -1, "", "install: HTTP status 304 for %s\n"},
         {"/status/404", -1, "", "install: HTTP status 404 for %s\n"},
         {"/hop/5", 0, "arrived", ""},
         {"/hop/6", -1, "", "install: too many redirects\n"},
-        {"/via/307/%2Fdata%2F10", 0, pattern(10), ""},
-        {"/raw/location-last", 0, pattern(3), ""},
+        {"/via/307/%2Fdata%2F10", 0, nettest::script_pattern(10), ""},
+        {"/raw/location-last", 0, nettest::script_pattern(3), ""},
         {"/noloc", -1, "", "install: HTTP status 302 with missing Location for %s\n"},
         {"/longloc", -1, "", "install: redirect URL is too long\n"},
         {"/raw/chunked-ext", 0, "hello" + std::string(26, 'z'), ""},
@@ -142,7 +125,7 @@ TEST_F(ScriptedPeer, RedirectsCrossSchemes) {
         std::string target = std::string(to) + "%3A%2F%2F" + PEER_NAME + "%2Fdata%2F20";
         fetched f = fetch(url(from, "/to/" + target));
         EXPECT_EQ(f.result, 0) << f.output;
-        EXPECT_EQ(f.body, pattern(20));
+        EXPECT_EQ(f.body, nettest::script_pattern(20));
     }
 }
 

@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 
 #include "download.h"
@@ -15,25 +16,12 @@ namespace {
 
 constexpr const char* PEER_ADDRESS = "127.0.62.2";
 
-std::string pattern(size_t n) {
-    std::string s(n, '\0');
-    for (size_t i = 0; i < n; ++i) s[i] = static_cast<char>((i * 7 + (i >> 8)) & 0xFF);
-    return s;
-}
-
 class Downloads : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() {
-        dir_ = new qortest::temp_dir("download-peer");
-        cert_ = nettest::make_certificate(dir_->path());
-        peer_ = new nettest::script_peer(PEER_ADDRESS, cert_);
-    }
-    static void TearDownTestSuite() {
-        delete peer_;
-        delete dir_;
-    }
+    static void SetUpTestSuite() { setup_ = std::make_unique<nettest::script_peer_setup>(PEER_ADDRESS); }
+    static void TearDownTestSuite() { setup_.reset(); }
     void SetUp() override {
-        ASSERT_TRUE(peer_->ok()) << "the scripted server did not start";
+        ASSERT_TRUE(setup_->peer.ok()) << "the scripted server did not start";
         qortest::write_host_file(machine_.dir() + "/hosts", std::string("dl.test ") + PEER_ADDRESS + "\n");
     }
 
@@ -76,14 +64,10 @@ protected:
     }
 
     qortest::temp_machine machine_;
-    static qortest::temp_dir* dir_;
-    static nettest::certificate cert_;
-    static nettest::script_peer* peer_;
+    static std::unique_ptr<nettest::script_peer_setup> setup_;
 };
 
-qortest::temp_dir* Downloads::dir_ = nullptr;
-nettest::certificate Downloads::cert_;
-nettest::script_peer* Downloads::peer_ = nullptr;
+std::unique_ptr<nettest::script_peer_setup> Downloads::setup_;
 
 TEST_F(Downloads, BufferHoldsUpToItsMaximumExactly) {
     struct limit_case {
@@ -105,7 +89,7 @@ TEST_F(Downloads, BufferHoldsUpToItsMaximumExactly) {
         buffered b = to_buffer(c.url, c.max);
         ASSERT_EQ(b.result, c.result) << b.output;
         if (c.result == 0) {
-            EXPECT_EQ(b.body, pattern(c.size));
+            EXPECT_EQ(b.body, nettest::script_pattern(c.size));
             EXPECT_TRUE(b.nul_after);
             EXPECT_EQ(b.output, "");
         } else {
@@ -116,7 +100,7 @@ TEST_F(Downloads, BufferHoldsUpToItsMaximumExactly) {
 }
 
 TEST_F(Downloads, VerifiedFileIsKeptOnlyWhenItsDigestMatches) {
-    const std::string body = pattern(5000);
+    const std::string body = nettest::script_pattern(5000);
     const std::string digest = nettest::sha256sum_of(body);
     std::string upper = digest;
     for (char& ch : upper) ch = static_cast<char>(toupper(static_cast<unsigned char>(ch)));

@@ -110,6 +110,12 @@ script_peer::script_peer(const std::string& address, const certificate& cert) {
     ok_ = process_.start(argv) && wait_for_port(address, 80, 10000) && wait_for_port(address, 443, 10000);
 }
 
+std::string script_pattern(size_t n) {
+    std::string s(n, '\0');
+    for (size_t i = 0; i < n; ++i) s[i] = static_cast<char>((i * 7 + (i >> 8)) & 0xFF);
+    return s;
+}
+
 void write_hosts(const std::string& machine_dir, const std::string& lines) {
     qortest::write_host_file(machine_dir + "/hosts", lines);
 }

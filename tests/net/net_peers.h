@@ -7,6 +7,8 @@
 
 #include <string>
 
+#include "test_machine.h"
+
 namespace nettest {
 
 // A self-signed certificate and key made with openssl in `dir`.
@@ -63,6 +65,19 @@ public:
 private:
     peer_process process_;
     bool ok_ = false;
+};
+
+// The bytes the scripted server's "/data/<n>" serves.
+std::string script_pattern(size_t n);
+
+// A scripted server with its scratch directory and certificate, shared by
+// the tests of one suite.
+struct script_peer_setup {
+    explicit script_peer_setup(const std::string& address)
+        : dir("script-peer"), cert(make_certificate(dir.path())), peer(address, cert) {}
+    qortest::temp_dir dir;
+    certificate cert;
+    script_peer peer;
 };
 
 // The "name a.b.c.d" lines of a machine's hosts file.

@@ -114,31 +114,6 @@ TEST(TlsCallbacks, ReceiveServesBufferedBytesBeforeAskingTheHost) {
     delete bio;
 }
 
-TEST(TlsCallbacks, SendTakesAtMost512BytesAndMapsResults) {
-    unsigned char data[2000] = {};
-    hosted::fault_add(qor::SYS_TCP_SEND, 1, 0);
-    hosted::fault_add(qor::SYS_TCP_SEND, 2, -1);
-    EXPECT_EQ(pkg_tls_send_cb(nullptr, data, 0), 0);
-    EXPECT_EQ(pkg_tls_send_cb(nullptr, nullptr, 10), 0);
-    EXPECT_EQ(pkg_tls_send_cb(nullptr, data, 2000), MBEDTLS_ERR_SSL_WANT_WRITE);
-    EXPECT_EQ(pkg_tls_send_cb(nullptr, data, 2000), MBEDTLS_ERR_SSL_INTERNAL_ERROR);
-    hosted::faults_clear();
-    // A real connection takes one piece of at most 512 bytes per call.
-    int listener = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-    ASSERT_EQ(listen(listener, 4), 0);
-    getsockname(listener, reinterpret_cast<sockaddr*>(&a), &len);
-    uint8_t address[4] = {127, 0, 0, 1};
-    ASSERT_EQ(qor::tcp_connect(address, ntohs(a.sin_port)), 0);
-    EXPECT_EQ(pkg_tls_send_cb(nullptr, data, 2000), 512);
-    qor::tcp_close();
-    close(listener);
-}
-
 // A loopback listener that completes connections and never answers.
 class silent_listener {
 public:
@@ -154,12 +129,30 @@ public:
         port_ = ntohs(a.sin_port);
     }
     ~silent_listener() { close(fd_); }
+    int port() const { return port_; }
     std::string url(const char* scheme) const { return std::string(scheme) + "://127.0.0.1:" + std::to_string(port_) + "/x"; }
 
 private:
     int fd_;
     int port_;
 };
+
+TEST(TlsCallbacks, SendTakesAtMost512BytesAndMapsResults) {
+    unsigned char data[2000] = {};
+    hosted::fault_add(qor::SYS_TCP_SEND, 1, 0);
+    hosted::fault_add(qor::SYS_TCP_SEND, 2, -1);
+    EXPECT_EQ(pkg_tls_send_cb(nullptr, data, 0), 0);
+    EXPECT_EQ(pkg_tls_send_cb(nullptr, nullptr, 10), 0);
+    EXPECT_EQ(pkg_tls_send_cb(nullptr, data, 2000), MBEDTLS_ERR_SSL_WANT_WRITE);
+    EXPECT_EQ(pkg_tls_send_cb(nullptr, data, 2000), MBEDTLS_ERR_SSL_INTERNAL_ERROR);
+    hosted::faults_clear();
+    // A real connection takes one piece of at most 512 bytes per call.
+    silent_listener peer;
+    uint8_t address[4] = {127, 0, 0, 1};
+    ASSERT_EQ(qor::tcp_connect(address, static_cast<uint16_t>(peer.port())), 0);
+    EXPECT_EQ(pkg_tls_send_cb(nullptr, data, 2000), 512);
+    qor::tcp_close();
+}
 
 int discard(const uint8_t*, uint32_t, void*) { return 0; }
 
