@@ -118,6 +118,25 @@ TEST_F(IndexParse, LeadingMaterialIsSkippedAndOffsetsCountAfterIt) {
     }
 }
 
+// Every proper prefix of a valid document is refused with a parse-error
+// line whose offset lies inside the prefix.
+TEST_F(IndexParse, EveryTruncationFails) {
+    const std::string doc = "HTTP/1.1 200 OK\r\n\r\n{\"x\":[1.5e3,null,\"\\u00e9\"],\"packages\":{\"a\":" +
+                            pkg("a", ",\"system\":false,\"deps\":[\"b\"]") + ",\"b\":{\"latest\":\"2\",\"versions\":{\"1\":" +
+                            rel("u") + ",\"2\":" + rel("v", ",\"target_dir\":\"/t\"") + "}}}}";
+    ASSERT_EQ(parse(doc), 0) << output;
+    const size_t body = doc.find('{');
+    for (size_t n = 0; n < doc.size(); n++) {
+        SCOPED_TRACE(n);
+        std::string cut = doc.substr(0, n);
+        EXPECT_EQ(parse(cut), -1);
+        if (n <= body) continue;  // empty or header-only documents have their own lines
+        std::string prefix = "install: t parse error at offset ";
+        ASSERT_EQ(first_line().substr(0, prefix.size()), prefix) << output;
+        EXPECT_LE(std::stoul(first_line().substr(prefix.size())), n - body);
+    }
+}
+
 TEST_F(IndexParse, EmptyAndMalformedDocuments) {
     struct empty_case {
         std::string text;
