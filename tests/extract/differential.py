@@ -4,8 +4,9 @@
 Archives are made at test time by GNU tar (gnu, pax and ustar formats) and
 by Python's tarfile, compressed by gzip, by zlib at level 0 (stored blocks)
 and by Python's gzip with every optional header field. Each is extracted by
-our `extract` (as a plain Linux command, without QOR_MACHINE) and by GNU tar;
-the two trees must be equal byte for byte.
+our `extract` (as a plain Linux command, without QOR_MACHINE, and for some
+inside a hosted machine on its RAM: drive) and by GNU tar; the trees must be
+equal byte for byte.
 
 Usage: differential.py <path of the extract program>
 """
@@ -118,6 +119,17 @@ def run_extract(archive, dest):
     return r.returncode, r.stdout
 
 
+def run_extract_in_machine(archive, work, tag):
+    """Runs extract inside a fresh hosted machine with the archive on its
+    media; returns status, output and the host path of RAM:/out."""
+    machine = os.path.join(work, "machine-" + tag)
+    os.makedirs(os.path.join(machine, "media"))
+    shutil.copy(archive, os.path.join(machine, "media", "a.tar.gz"))
+    env = dict(os.environ, QOR_MACHINE=machine)
+    r = subprocess.run([EXTRACT, "RAM:/a.tar.gz", "RAM:/out"], capture_output=True, text=True, env=env, timeout=120)
+    return r.returncode, r.stdout, os.path.join(machine, "media", "out")
+
+
 def main():
     work = tempfile.mkdtemp(prefix="extract-diff-")
     failures = []
@@ -149,6 +161,10 @@ def main():
             os.makedirs(theirs)
             subprocess.run(["tar", "-xf", archive, "-C", theirs], check=True)
             status, out = run_extract(archive, ours)
+            if "gzip -9" in label:  # the same archive inside a hosted machine
+                m_status, m_out, m_tree = run_extract_in_machine(archive, work, str(i))
+                if m_status != 0 or m_out != out or tree_of(m_tree) != tree_of(theirs):
+                    failures.append("%s in a machine: status %d, output %r" % (label, m_status, m_out))
             lines = out.splitlines()
             ok = status == 0 and lines and lines[-1].startswith(SUMMARY_PREFIX) and "skipped" in lines[-1]
             if not ok:
