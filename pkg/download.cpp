@@ -16,7 +16,8 @@ void discard_download(long stream, const char* path) {
     qor::unlink(path);
 }
 
-// Compares the finished digest with the entry's; prints the mismatch lines.
+// Finishes the digest and compares it with the entry's. 0 on a match; -1
+// after printing the mismatch lines.
 int verify_digest(const package_entry* entry, download_sink* sink) {
     uint8_t digest[PKG_SHA256_DIGEST_SIZE];
     char hex[PKG_SHA256_HEX_SIZE];

@@ -17,6 +17,7 @@ namespace {
 
 constexpr uint32_t HEADER_DATA_MAX = HTTP_HEADER_BUFFER_SIZE - 1;
 
+// `c` with an ASCII capital letter made small; any other byte as it is.
 char ascii_lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
 // True when the first `len` bytes of `a` and `b` agree with ASCII case ignored.
@@ -27,6 +28,7 @@ bool equal_ci(const char* a, const char* b, size_t len) {
     return true;
 }
 
+// True when `word` occurs anywhere in `text`, ASCII case ignored.
 bool contains_ci(const char* text, const char* word) {
     size_t word_len = strlen(word);
     for (const char* p = text; strlen(p) >= word_len; ++p) {
@@ -35,6 +37,7 @@ bool contains_ci(const char* text, const char* word) {
     return false;
 }
 
+// True for 0-9, a-f, A-F, with the digit's value in `value`.
 bool is_hex_digit(uint8_t c, uint32_t* value) {
     if (c >= '0' && c <= '9') *value = c - '0';
     else if (c >= 'a' && c <= 'f') *value = c - 'a' + 10;
@@ -64,6 +67,7 @@ int parse_status(const char* headers) {
     return status;
 }
 
+// The statuses that carry a Location to follow.
 bool is_redirect_status(int status) {
     return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
 }
@@ -162,6 +166,7 @@ http_step body_step(http_response* r, const uint8_t* data, uint32_t count) {
     return HTTP_STEP_MORE;
 }
 
+// Drops the first `n` buffered bytes (n <= chunk_len).
 void chunk_consume(http_response* r, uint32_t n) {
     memmove(r->chunk, r->chunk + n, r->chunk_len - n);
     r->chunk_len -= n;

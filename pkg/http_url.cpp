@@ -11,6 +11,7 @@ namespace {
 constexpr char HTTP_SCHEME[] = "http://";
 constexpr char HTTPS_SCHEME[] = "https://";
 
+// True when `text` begins with `prefix` (case-sensitive).
 bool starts_with(const char* text, const char* prefix) { return strncmp(text, prefix, strlen(prefix)) == 0; }
 
 // Copies `len` bytes and a NUL into `out` of `size` bytes; -1 if they do not fit.
@@ -36,6 +37,7 @@ int parse_port(const char* p, uint16_t* port, const char** end) {
     return 0;
 }
 
+// 443 for https, 80 for http.
 uint16_t default_port(bool is_https) { return is_https ? HTTPS_DEFAULT_PORT : HTTP_DEFAULT_PORT; }
 
 // "scheme://host[:port]" of `url` into `out`; its length, or -1 if it does not fit.

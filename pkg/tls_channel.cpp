@@ -13,7 +13,8 @@ namespace {
 
 constexpr uint32_t TLS_SEED_MIX = 0x7F4A7C15;
 
-// The state is never 0: xorshift would then emit zeros forever.
+// Seeds the state from the host's seed word. The state is never 0:
+// xorshift would then emit zeros forever.
 void tls_rng_seed() {
     uint32_t word = qor::seed_word();
     g_tls_rng_state = word == TLS_SEED_MIX ? 1 : word ^ TLS_SEED_MIX;
