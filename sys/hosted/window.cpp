@@ -2,11 +2,12 @@
 //
 // Drawing goes to a back buffer; gui_present copies it to the front buffer,
 // which a presenter shows. The desktop presenter (SDL2) is used when
-// QOR_WINDOW=sdl asks for it and a display opens; otherwise the window is
-// headless: each wait for an event writes the front buffer to
-// <machine>/screens/NNN.png and takes the next key from <machine>/keys (one
-// per line: enter, up, down, space, close or a single character); once the
-// script has run out the window reports a close, and later waits fail.
+// QOR_WINDOW=sdl asks for it and DISPLAY or WAYLAND_DISPLAY names a display
+// that opens; otherwise the window is headless: each wait for an event
+// writes the front buffer to <machine>/screens/NNN.png and takes the next
+// key from <machine>/keys (one per line: enter, up, down, space, close or a
+// single character); once the script has run out the window reports a
+// close, and later waits fail.
 #include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -105,6 +106,14 @@ bool want_desktop() {
     return mode && strcmp(mode, "sdl") == 0;
 }
 
+// Without a display SDL may still open a console video driver that nobody
+// sees and wait there for keys forever.
+bool display_present() {
+    const char* x = getenv("DISPLAY");
+    const char* wayland = getenv("WAYLAND_DISPLAY");
+    return (x && *x) || (wayland && *wayland);
+}
+
 long attach(const char* title, const char* subtitle) {
     if (!title || !subtitle) return -1;
     window_reset();
@@ -114,7 +123,7 @@ long attach(const char* title, const char* subtitle) {
     if (!g_window.font_loaded) fprintf(stderr, "hosted window: cannot read font %s\n", DEFAULT_FONT);
     if (want_desktop()) {
         std::string caption = bounded_text(title) + " - " + bounded_text(subtitle);
-        g_window.desktop = sdl_open(caption);
+        g_window.desktop = display_present() && sdl_open(caption);
         if (!g_window.desktop) fprintf(stderr, "hosted window: no display for QOR_WINDOW=sdl, running headless\n");
     }
     if (!g_window.desktop) {

@@ -60,12 +60,17 @@ TEST_F(wizard_test, drive_cursor_limits) {
 }
 
 TEST_F(wizard_test, back_to_the_drives_keeps_the_options) {
-    write_complete_media(machine);
-    run("enter\nenter\ndown\ndown\nspace\ndown\nb\ndown\nenter\n");
+    std::string manifest;
+    for (int i = 0; i < 20; ++i) manifest += "p" + std::to_string(i) + "\n";
+    write_complete_media(machine, manifest);
+    std::string keys = "enter\nenter\nspace\n";
+    for (int i = 0; i < 12; ++i) keys += "down\n";
+    run(keys + "b\ndown\nenter\n");
     EXPECT_EQ(state.step, STEP_OPTIONS);
     EXPECT_EQ(state.target_drive, 1);  // the newly highlighted drive
-    EXPECT_EQ(state.package_selected[2], 0);
-    EXPECT_EQ(state.option_cursor, 3);
+    EXPECT_EQ(state.package_selected[0], 0);
+    EXPECT_EQ(state.option_cursor, 12);
+    EXPECT_EQ(state.option_scroll, 3);
 }
 
 TEST_F(wizard_test, unreadable_manifest_ends_on_the_failure_screen) {
