@@ -68,6 +68,7 @@ struct option_rows {
     int32_t next;        // continue
 };
 
+// The row numbers of the list as it stands (font rows only while fonts are on).
 option_rows rows_of(const installer_state* s) {
     option_rows r;
     r.icons = s->package_count;
@@ -78,6 +79,7 @@ option_rows rows_of(const installer_state* s) {
     return r;
 }
 
+// How many of the loaded packages are selected.
 int count_selected_packages(const installer_state* s) {
     int n = 0;
     for (int32_t i = 0; i < s->package_count; ++i) n += s->package_selected[i] != 0;
@@ -87,11 +89,13 @@ int count_selected_packages(const installer_state* s) {
 void toggle(uint8_t* flag) { *flag = *flag ? 0 : 1; }
 void toggle(int32_t* flag) { *flag = *flag ? 0 : 1; }
 
+// Goes on to the confirmation when a package is selected; otherwise says why not.
 void continue_to_confirm(installer_state* s) {
     if (count_selected_packages(s) == 0) status_set(s, "Select at least one package");
     else s->step = STEP_CONFIRM;
 }
 
+// Selects every package when one is unselected, else unselects them all.
 void toggle_all_packages(installer_state* s) {
     if (s->package_count <= 0) return;
     uint8_t value = count_selected_packages(s) < s->package_count ? 1 : 0;
@@ -116,6 +120,7 @@ void act_on_row(installer_state* s, int32_t row) {
     else if (row == r.next) continue_to_confirm(s);
 }
 
+// The check mark of a row: "x" when set.
 char mark(int flag) { return flag ? 'x' : ' '; }
 
 }  // namespace

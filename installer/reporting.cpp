@@ -10,6 +10,7 @@ namespace {
 
 constexpr int32_t PERMILLE_FULL = 1000;
 
+// The value held within 0 to 1000.
 int32_t permille_in_range(int64_t value) {
     if (value < 0) return 0;
     return value > PERMILLE_FULL ? PERMILLE_FULL : static_cast<int32_t>(value);

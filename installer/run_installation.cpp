@@ -10,6 +10,7 @@
 
 namespace {
 
+// Switches to the progress screen and starts its bar for the media checks.
 void show_media_check_start(installer_state* s) {
     s->step = STEP_INSTALL;
     status_set(s, "Preparing disk ...");

@@ -36,9 +36,10 @@ struct frame {
     int32_t step;
 };
 
+// Draws one text; its result is ignored like the window's own text failures.
 void text(const frame& f, int32_t x, int32_t y, uint32_t colour, const char* str) {
     qor::gui_text t{x, y, colour, str};
-    qor::gui_draw_text(f.handle, &t);  // a text that fails to draw costs nothing else
+    qor::gui_draw_text(f.handle, &t);
 }
 
 // 0 when the rectangle was drawn; -1 (counted under `label`) when not.
@@ -49,6 +50,9 @@ int rect(const frame& f, int32_t x, int32_t y, int32_t w, int32_t h, uint32_t co
     gui_call_failed(label, rc, f.step);
     return -1;
 }
+
+// The step contents below each draw one step's part of the frame under the
+// header: 0 when done, -1 when a rectangle failed and the frame is given up.
 
 int draw_welcome(const frame& f) {
     text(f, TEXT_X, 52, COLOUR_HEADLINE, "This will install QOR-OS to a selected disk.");
@@ -71,6 +75,7 @@ int draw_drive_step(const frame& f, const installer_state* s) {
     return 0;
 }
 
+// How many of the first `count` flags are set.
 int count_flags(const uint8_t* flags, int32_t count) {
     int n = 0;
     for (int32_t i = 0; i < count; ++i) n += flags[i] != 0;

@@ -10,6 +10,8 @@ namespace {
 
 int32_t low_byte(int32_t code) { return code & 0xFF; }
 
+// Cursor keys move within the drives; Enter takes the highlighted drive and
+// loads the options (once per run).
 void drive_step_key(installer_state* s, int32_t code) {
     if (code == qor::KEY_UP) {
         if (s->drive_cursor > 0) --s->drive_cursor;
