@@ -28,7 +28,6 @@ namespace {
 
 constexpr long WINDOW_HANDLE = 1;
 constexpr size_t TEXT_LIMIT = 4096;  // longest text taken from a program
-constexpr int32_t EVENT_REDRAW = 2;
 constexpr const char* DEFAULT_FONT = "/usr/share/consolefonts/Lat15-VGA16.psf.gz";
 constexpr const char* FONT_DIRECTORY = "/usr/share/consolefonts/";
 

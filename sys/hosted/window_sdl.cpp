@@ -77,7 +77,7 @@ int sdl_wait(int32_t* type, int32_t* code) {
         }
         if (event.type == SDL_WINDOWEVENT && event.window.event == SDL_WINDOWEVENT_EXPOSED) {
             render_shown();
-            *type = 2;
+            *type = EVENT_REDRAW;
             *code = 0;
             return 1;
         }
