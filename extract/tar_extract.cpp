@@ -15,8 +15,6 @@
 
 namespace {
 
-constexpr int32_t DROP_CHUNK = 256;
-
 enum entry_type : uint8_t {
     TYPE_REGULAR_OLD = 0,
     TYPE_REGULAR = '0',
@@ -31,17 +29,6 @@ bool block_is_zero(const uint8_t block[TAR_BLOCK_SIZE]) {
         if (block[i] != 0) return false;
     }
     return true;
-}
-
-// Reads and drops an entry's data in chunks of at most 256 bytes; 0 or -1.
-int drop_entry_data(archive_reader* r, uint32_t size, uint8_t* scratch) {
-    while (size > 0) {
-        int32_t want = size < static_cast<uint32_t>(DROP_CHUNK) ? static_cast<int32_t>(size) : DROP_CHUNK;
-        int32_t n = archive_read_some(r, scratch, want);
-        if (n <= 0) return -1;
-        size -= static_cast<uint32_t>(n);
-    }
-    return 0;
 }
 
 // Fills `buf` with exactly `len` content bytes; 0 or -1.
@@ -95,7 +82,7 @@ int extract_entry(archive_reader* r, uint8_t type, uint32_t size, const char* re
         }
         counts->directories += 1;
     } else {
-        if (drop_entry_data(r, size, scratch) != 0) return -1;
+        if (archive_discard(r, size) != 0) return -1;
         counts->skipped += 1;
         qor::print("extract: skipped type '%c' for %s\n", type, relative);
     }
@@ -124,7 +111,7 @@ int process_header(archive_reader* r, const uint8_t header[TAR_BLOCK_SIZE], cons
     int decided = tar_entry_path(header, pending, destination, relative, output);
     if (decided == TAR_ENTRY_FATAL) return -1;
     if (decided == TAR_ENTRY_SKIP) {
-        if (drop_entry_data(r, size, scratch) != 0 || skip_tar_padding(r, size) != 0) return -1;
+        if (archive_discard(r, size) != 0 || skip_tar_padding(r, size) != 0) return -1;
         counts->skipped += 1;
         return 0;
     }

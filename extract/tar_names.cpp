@@ -26,18 +26,6 @@ size_t field_length(const uint8_t* field, size_t size) {
     return len;
 }
 
-// Reads and drops `size` bytes in chunks of at most 256; 0 or -1.
-int drop_in_chunks(archive_reader* r, uint32_t size) {
-    uint8_t chunk[NAME_CHUNK];
-    while (size > 0) {
-        int32_t want = size < static_cast<uint32_t>(NAME_CHUNK) ? static_cast<int32_t>(size) : NAME_CHUNK;
-        int32_t n = archive_read_some(r, chunk, want);
-        if (n <= 0) return -1;
-        size -= static_cast<uint32_t>(n);
-    }
-    return 0;
-}
-
 int padding_or_fatal(archive_reader* r, uint32_t size) {
     if (skip_tar_padding(r, size) == 0) return 0;
     qor::print("extract: failed to read tar padding\n");
@@ -166,7 +154,7 @@ int pax_parse_records(const char* data, uint32_t size, char path[TAR_PATH_BUFFER
 int tar_read_pax_header(archive_reader* r, uint32_t size, tar_pending_name* pending) {
     if (size == 0) return 0;
     if (size > PAX_HEADER_MAX) {
-        if (drop_in_chunks(r, size) != 0) {
+        if (archive_discard(r, size) != 0) {
             qor::print("extract: failed to parse PAX header\n");
             return -1;
         }
@@ -198,7 +186,7 @@ int tar_read_pax_header(archive_reader* r, uint32_t size, tar_pending_name* pend
 }
 
 int tar_read_pax_global(archive_reader* r, uint32_t size) {
-    if (drop_in_chunks(r, size) != 0) {
+    if (archive_discard(r, size) != 0) {
         qor::print("extract: failed to read PAX global header\n");
         return -1;
     }
