@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # The main job on the sample media: builds the programs, makes the sample
-# installation media and a machine with one empty 64 MiB drive, makes the
-# drive bootable, exports it as a disk image and boots it in QEMU, showing
-# what the kernel printed.
+# installation media and a machine with one empty 64 MiB drive, runs the
+# installer in it (headless, keys from a script: welcome, drive, options,
+# confirm), then exports the installed drive as a disk image and boots it in
+# QEMU, showing what the kernel printed. The installer's screens are left as
+# PNG files in build/sample/machine/screens/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
@@ -13,14 +15,23 @@ cmake -S . -B build "${GEN[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j 2
 
 SAMPLE=build/sample
+MACHINE=$SAMPLE/machine
 rm -rf "$SAMPLE"
 python3 tools/make-sample-media build "$SAMPLE/media"
-python3 tools/qor-machine create "$SAMPLE/machine" --media "$SAMPLE/media" --drives 1 --size 64M
+python3 tools/qor-machine create "$MACHINE" --media "$SAMPLE/media" --drives 1 --size 64M
 
-echo "== writing the boot loader and kernel onto drive 0"
-python3 tools/qor-machine run "$SAMPLE/machine" -- build/tools/hand_install 0 \
-  RAM:/installer/grub/boot.img RAM:/installer/grub/core.img RAM:/boot/kernel.bin
+# Enter on the welcome screen, Enter on drive 0, I to keep the default
+# options, Enter to format and install, then Q on the final screen.
+printf 'enter\nenter\ni\nenter\nq\n' > "$MACHINE/keys"
+
+echo "== installing onto drive 0 (headless; screens in $MACHINE/screens)"
+python3 tools/qor-machine run "$MACHINE" -- build/installer/installer | tee "$SAMPLE/installer.log"
+ls "$MACHINE/screens"
+if grep -q '^\[installer\] failure' "$SAMPLE/installer.log"; then
+  echo "== the installation failed; see the last screen in $MACHINE/screens"
+  exit 1
+fi
 
 echo "== exporting drive 0 and booting it"
-python3 tools/qor-machine export "$SAMPLE/machine" 0 "$SAMPLE/disk.img"
+python3 tools/qor-machine export "$MACHINE" 0 "$SAMPLE/disk.img"
 python3 tools/qor-machine boot "$SAMPLE/disk.img" --timeout 60 --expect "QOR-OS test kernel booted"
