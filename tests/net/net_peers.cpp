@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <thread>
 #include <vector>
 
@@ -26,32 +27,56 @@ certificate make_certificate(const std::string& dir) {
 }
 
 bool peer_process::start(const char* const* argv) {
-    int in[2];
+    int in[2], out[2];
     if (pipe2(in, O_CLOEXEC) != 0) return false;
+    if (pipe2(out, O_CLOEXEC) != 0) {
+        ::close(in[0]);
+        ::close(in[1]);
+        return false;
+    }
     pid_t parent = getpid();
     pid_t pid = fork();
     if (pid == 0) {
         prctl(PR_SET_PDEATHSIG, SIGKILL);
         if (getppid() != parent) _exit(127);
         dup2(in[0], 0);
-        int null_fd = ::open("/dev/null", O_WRONLY);
-        dup2(null_fd, 1);
+        dup2(out[1], 1);
         execvp(argv[0], const_cast<char* const*>(argv));
         _exit(127);
     }
     ::close(in[0]);
+    ::close(out[1]);
     if (pid < 0) {
         ::close(in[1]);
+        ::close(out[0]);
         return false;
     }
     pid_ = pid;
     stdin_fd_ = in[1];
+    stdout_fd_ = out[0];
+    return true;
+}
+
+bool peer_process::wait_for_output(const std::string& text, int timeout_ms) {
+    std::string seen;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (seen.find(text) == std::string::npos) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) return false;
+        pollfd p{stdout_fd_, POLLIN, 0};
+        if (poll(&p, 1, static_cast<int>(left.count())) <= 0) continue;
+        char buf[256];
+        ssize_t n = ::read(stdout_fd_, buf, sizeof buf);
+        if (n <= 0) return false;  // the child ended without saying it
+        seen.append(buf, static_cast<size_t>(n));
+    }
     return true;
 }
 
 void peer_process::stop() {
     if (stdin_fd_ >= 0) ::close(stdin_fd_);
-    stdin_fd_ = -1;
+    if (stdout_fd_ >= 0) ::close(stdout_fd_);
+    stdin_fd_ = stdout_fd_ = -1;
     if (pid_ <= 0) return;
     kill(pid_, SIGTERM);
     for (int i = 0; i < 300; ++i) {
@@ -81,6 +106,15 @@ bool wait_for_port(const std::string& address, int port, int timeout_ms) {
     return false;
 }
 
+// True once `path` holds the decimal `pid`; gives up after `timeout_ms`.
+bool wait_for_pid_file(const std::string& path, pid_t pid, int timeout_ms) {
+    for (int waited = 0; waited < timeout_ms; waited += 20) {
+        if (atol(qortest::read_host_file(path).c_str()) == pid) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return false;
+}
+
 nginx_peer::nginx_peer(const std::string& address, const std::string& root, const certificate& cert,
                        const std::string& work_dir)
     : work_dir_(work_dir) {
@@ -98,7 +132,10 @@ nginx_peer::nginx_peer(const std::string& address, const std::string& root, cons
             "  }\n}\n");
     std::string error_log = work_dir + "/error.log";
     const char* argv[] = {"nginx", "-p", work_dir.c_str(), "-e", error_log.c_str(), "-c", conf.c_str(), nullptr};
-    ok_ = process_.start(argv) && wait_for_port(address, 80, 10000) && wait_for_port(address, 443, 10000);
+    // The pid file appears only once this nginx holds its ports, so a stale
+    // server on the same address is never taken for ours.
+    ok_ = process_.start(argv) && wait_for_pid_file(work_dir + "/nginx.pid", process_.pid(), 10000) &&
+          wait_for_port(address, 80, 10000) && wait_for_port(address, 443, 10000);
 }
 
 std::string nginx_peer::log() const { return qortest::read_host_file(work_dir_ + "/error.log"); }
@@ -107,7 +144,8 @@ script_peer::script_peer(const std::string& address, const certificate& cert) {
     std::string script = std::string(NET_TEST_DIR) + "/script_server.py";
     const char* argv[] = {"python3", script.c_str(), "--address", address.c_str(), "--cert", cert.cert.c_str(),
                           "--key", cert.key.c_str(), nullptr};
-    ok_ = process_.start(argv) && wait_for_port(address, 80, 10000) && wait_for_port(address, 443, 10000);
+    // "ready" comes only after both ports are bound by this process.
+    ok_ = process_.start(argv) && process_.wait_for_output("ready", 10000);
 }
 
 std::string script_pattern(size_t n) {

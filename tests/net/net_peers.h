@@ -27,14 +27,20 @@ public:
     peer_process(const peer_process&) = delete;
     peer_process& operator=(const peer_process&) = delete;
 
-    // Starts argv[0] with `argv`; its standard input is a pipe we hold.
+    // Starts argv[0] with `argv`; its standard input and output are pipes
+    // we hold.
     bool start(const char* const* argv);
     void stop();
-    bool running() const { return pid_ > 0; }
+    pid_t pid() const { return pid_; }
+
+    // True once the child has written `text` to its standard output; gives
+    // up after `timeout_ms` or when the child ends.
+    bool wait_for_output(const std::string& text, int timeout_ms);
 
 private:
     pid_t pid_ = -1;
     int stdin_fd_ = -1;
+    int stdout_fd_ = -1;
 };
 
 // True once something accepts TCP connections on address:port; gives up
