@@ -198,7 +198,7 @@ int pkg_http_get_stream(const char* url, pkg_body_sink sink, void* context, uint
         char target[HTTP_URL_SIZE];
         int r = pkg_http_get_stream_once(current, sink, context, count, target);
         if (r != 1) return r;
-        memcpy(current, target, sizeof current);
+        memcpy(current, target, strlen(target) + 1);
     }
     qor::print("install: too many redirects\n");
     return -1;
