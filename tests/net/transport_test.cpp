@@ -194,3 +194,18 @@ TEST(PollingLimits, TlsHandshakeGivesUpAfter6000WaitsAndRetriesOnce) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(HostedNetwork, MachineSwitchDropsTheConnection) {
+    silent_listener peer;
+    uint8_t address[4] = {127, 0, 0, 1};
+    ASSERT_EQ(qor::tcp_connect(address, static_cast<uint16_t>(peer.port())), 0);
+    uint8_t buf[16];
+    EXPECT_EQ(qor::tcp_recv(buf, sizeof buf), 0);  // connected, nothing yet
+    qortest::temp_machine next;
+    EXPECT_EQ(qor::tcp_recv(buf, sizeof buf), -1);
+    EXPECT_EQ(qor::tcp_send(buf, sizeof buf), -1);
+}
+
+}  // namespace
