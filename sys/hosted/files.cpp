@@ -152,13 +152,20 @@ long sys_lseek(long fd, long offset, long whence) {
     return r < 0 ? -1 : static_cast<long>(r);
 }
 
-long sys_mkdir(const char* path) {
+// Opens the parent directory of `path` (confined like every resolution) and
+// names its last component; -1 when either is missing.
+int open_parent_of(const char* path, std::string* last) {
     if (!path) return -1;
     resolved_path p;
     if (resolve_path(path, &p) != 0) return -1;
-    std::string last;
-    int parent = open_parent(p, &last);
+    int parent = open_parent(p, last);
     release_path(&p);
+    return parent;
+}
+
+long sys_mkdir(const char* path) {
+    std::string last;
+    int parent = open_parent_of(path, &last);
     if (parent < 0) return -1;
     int r = mkdirat(parent, last.c_str(), 0755);
     ::close(parent);
@@ -166,12 +173,8 @@ long sys_mkdir(const char* path) {
 }
 
 long sys_unlink(const char* path) {
-    if (!path) return -1;
-    resolved_path p;
-    if (resolve_path(path, &p) != 0) return -1;
     std::string last;
-    int parent = open_parent(p, &last);
-    release_path(&p);
+    int parent = open_parent_of(path, &last);
     if (parent < 0) return -1;
     int r = unlinkat(parent, last.c_str(), 0);
     ::close(parent);
