@@ -6,6 +6,9 @@
 
 #include "package_index.h"
 
+// Install directories and target paths: 255 characters and a NUL.
+constexpr uint32_t PKG_INSTALL_PATH_SIZE = 256;
+
 // Installs `entry` (an entry of `index`) into its install directory: 0, or
 // -1 with the reason printed as an "install: " line.
 int install_package(const package_index* index, const package_entry* entry);
@@ -29,3 +32,23 @@ int pkg_measure_file_size(const char* path, uint32_t* size);
 
 // Copies a file through the streaming-write service: 0 or -1.
 int pkg_copy_file_to_path(const char* source, const char* target);
+
+// Asks whether to go on despite `warning`: 1 to go on, 0 to stop. In
+// accept-all mode the warning is printed and accepted; otherwise the answer
+// is read from the standard input and only "y" or "Y" goes on. An empty
+// warning is never confirmed.
+int pkg_prompt_confirm(const char* warning);
+
+// The file name a package installs under (`install_name`, or `name` when
+// empty) into `out`: 0, or -1 when it is empty, longer than 63 characters,
+// names a directory ("." or "..") or holds "/", a backslash or ":".
+int pkg_get_install_name(const package_entry* entry, char out[PKG_INSTALL_NAME_SIZE]);
+
+// The absolute directory a package installs into (`install_dir`, or
+// "/binaries" when empty, without trailing "/") into `out`: 0, or -1 when it
+// is not a clean absolute path of at most 255 characters.
+int pkg_get_install_dir(const package_entry* entry, char out[PKG_INSTALL_PATH_SIZE]);
+
+// 1 when `text` ends with `suffix`, ASCII letters compared without case (an
+// empty suffix always matches), else 0.
+int pkg_has_suffix_ci(const char* text, const char* suffix);
