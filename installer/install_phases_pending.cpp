@@ -4,14 +4,8 @@
 // one. Replace this file with the real phases.
 #include "install_phases.h"
 #include "reporting.h"
-#include "run_installation.h"
 
 int install_from_package_manifest(installer_state* s) {
     error_set(s, "Installation sequence not built yet");
     return -1;
-}
-
-int install_bootloader(installer_state* s) {
-    error_set(s, "Boot loader installation not built yet");
-    return RUN_BOOTLOADER_FAILED;
 }

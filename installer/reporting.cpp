@@ -52,6 +52,12 @@ void error_set_path(installer_state* s, const char* text, const char* path) {
     error_recorded(s);
 }
 
+void error_set_path_code(installer_state* s, const char* text, const char* path, long code) {
+    // Cut to the field like every shown text.
+    snprintf(s->error_text, sizeof s->error_text, "%s: %s (rc=%ld)", text ? text : "", path ? path : "", code);
+    error_recorded(s);
+}
+
 void progress_step(installer_state* s, const char* text) {
     text_copy_cut(s->detail_text, sizeof s->detail_text, text);
     if (s->progress_total > 0) {

@@ -24,6 +24,9 @@ void error_set(installer_state* s, const char* text);
 // As error_set, with the message "text: path".
 void error_set_path(installer_state* s, const char* text, const char* path);
 
+// As error_set, with the message "text: path (rc=code)".
+void error_set_path_code(installer_state* s, const char* text, const char* path, long code);
+
 // detail_text = text; one more progress step finished (never beyond
 // progress_total); redraw.
 void progress_step(installer_state* s, const char* text);

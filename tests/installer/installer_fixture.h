@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "disk_prepare.h"
 #include "hosted.h"
 #include "installer_state.h"
 #include "qor.h"
@@ -23,6 +24,13 @@ inline void write_complete_media(const temp_machine& m, const std::string& manif
     write_host_file(m.media("installer/base.manifest"), manifest);
     write_host_file(m.media("config/.keep"), "");
     write_host_file(m.media(".view/.keep"), "");
+}
+
+// Partitions and formats drive slot `slot` and makes it the current drive,
+// as the target preparation does.
+inline void select_prepared_drive(int slot) {
+    ASSERT_EQ(disk_prepare(slot), 0);
+    ASSERT_EQ(drive_select(slot), 0);
 }
 
 // A frame's drawing calls as lines: "clear 1E1E1E", "rect 0,0 640x24
