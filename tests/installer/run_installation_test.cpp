@@ -107,17 +107,17 @@ TEST_F(run_test, target_preparation_failures) {
     }
 }
 
-TEST_F(run_test, prepared_target_holds_no_probe_and_the_run_ends_at_the_missing_sequence) {
+TEST_F(run_test, prepared_target_holds_no_probe_and_the_sequence_failure_keeps_its_own_message) {
+    // The media checks do not look for the kernel; the sequence's copy of it fails.
     EXPECT_EQ(run(), RUN_SEQUENCE_FAILED);
     EXPECT_TRUE(host_path_exists(machine.drive_root(0)));
     EXPECT_FALSE(host_path_exists(machine.drive_root(0) + ".__install_probe"));
     EXPECT_EQ(hosted::call_count(qor::SYS_WRITEFILE), 1);
     EXPECT_EQ(hosted::call_count(qor::SYS_UNLINK), 1);
-    EXPECT_EQ(state.progress_permille, 120);
-    EXPECT_STREQ(state.status_text, "Verifying target filesystem ...");
+    EXPECT_EQ(read_host_file(machine.drive_root(0) + "binaries/installer"), "x");
     EXPECT_EQ(output,
-              "[installer] error: Installation sequence not built yet\n"
-              "[installer] failure rc=-109 msg=Installation sequence not built yet\n");
+              "[installer] error: Copy source open failed: RAM:/boot/kernel.bin\n"
+              "[installer] failure rc=-109 msg=Copy source open failed: RAM:/boot/kernel.bin\n");
 }
 
 TEST(failed_run_end, fills_an_empty_message_with_the_code) {

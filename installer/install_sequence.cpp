@@ -1,0 +1,198 @@
+// The installation sequence: seeds the target from the media (tools,
+// kernel, package index and caches, configuration, and as chosen icons,
+// fonts and the compiler), then installs the base packages.
+#include <cstdio>
+
+#include "base_packages.h"
+#include "install_options.h"
+#include "install_phases.h"
+#include "media_copy.h"
+#include "qor.h"
+#include "reporting.h"
+
+namespace {
+
+// Tools, kernel, index, base cache, manifest, resolver configuration: one
+// step each, and the configuration and view trees.
+constexpr int32_t SEED_STEPS_FIXED = 8 + 2;
+constexpr int32_t SEED_STEPS_ICONS = 2;
+constexpr int FONT_LABEL_SIZE = 160;
+
+// When a seeded file's source may be absent.
+enum class seed_presence {
+    required,   // a missing source fails in the copy
+    optional,   // a missing source skips the copy; the step still counts
+    announced,  // a missing source fails with the row's own message
+};
+
+struct seed_file {
+    const char* source;
+    const char* target;
+    const char* label;
+    const char* step;
+    seed_presence presence;
+    const char* missing;           // for announced rows
+    const char* directory_before;  // made with its ancestors first, or nullptr
+};
+
+constexpr seed_file SEED_FILES[] = {
+    {"RAM:/binaries/install", "/binaries/install", "Seeding /binaries/install", "install", seed_presence::required,
+     nullptr, nullptr},
+    {"RAM:/binaries/extract", "/binaries/extract", "Seeding /binaries/extract", "extract", seed_presence::required,
+     nullptr, nullptr},
+    {"RAM:/binaries/installer", "/binaries/installer", "Seeding /binaries/installer", "installer",
+     seed_presence::required, nullptr, nullptr},
+    {"RAM:/boot/kernel.bin", "/boot/kernel.bin", "Copying /boot/kernel.bin", "kernel", seed_presence::required,
+     nullptr, nullptr},
+    {"RAM:/installer/index.json", "/cache/index.json", "Copying local index.json", "index", seed_presence::optional,
+     nullptr, nullptr},
+    {"RAM:/installer/base.pkg", "/cache/base.pkg", "Copying base.pkg", "base.pkg", seed_presence::optional, nullptr,
+     nullptr},
+    {"RAM:/installer/base.manifest", "/cache/base.manifest", "Copying base.manifest", "manifest",
+     seed_presence::announced, "RAM:/installer/base.manifest missing", nullptr},
+    {"RAM:/etc/resolv.conf", "/etc/resolv.conf", "Seeding /etc/resolv.conf", "resolv.conf", seed_presence::required,
+     nullptr, "/etc"},
+};
+
+constexpr seed_file SEED_COMPILER = {"RAM:/programs/chibicc",     "/binaries/chibicc",
+                                     "Seeding /binaries/chibicc", "chibicc",
+                                     seed_presence::announced,    "RAM:/programs/chibicc missing",
+                                     "/binaries"};
+
+struct seed_tree {
+    const char* source;
+    const char* target;
+    const char* step;
+    const char* missing;
+};
+
+constexpr seed_tree SEED_TREES[] = {
+    {"RAM:/config", "/config", "config", "RAM:/config missing"},
+    {"RAM:/.view", "/.view", ".view", "RAM:/.view missing"},
+};
+
+constexpr seed_tree SEED_ICON_TREES[] = {
+    {"RAM:/icons", "/icons", "icons", "RAM:/icons missing"},
+    {"RAM:/icons16", "/icons16", "icons16", "RAM:/icons16 missing"},
+};
+
+constexpr const char* TARGET_TOP_DIRECTORIES[] = {"/binaries", "/boot", "/cache", "/cache/pkg"};
+
+bool source_opens(const char* path) { return qor::access(path) == 0; }
+
+int32_t count_selected(const uint8_t* flags, int32_t count, int32_t limit) {
+    int32_t n = 0;
+    for (int32_t i = 0; i < count && i < limit; ++i) n += flags[i] ? 1 : 0;
+    return n;
+}
+
+int32_t selected_fonts(const installer_state* s) { return count_selected(s->font_selected, s->font_count, MAX_FONTS); }
+
+// The seeding phase's step count for the options chosen.
+int32_t seed_step_count(const installer_state* s) {
+    int32_t steps = SEED_STEPS_FIXED;
+    if (s->seed_icons) steps += SEED_STEPS_ICONS;
+    if (s->seed_fonts) steps += selected_fonts(s);
+    if (s->seed_chibicc) steps += 1;
+    return steps;
+}
+
+// Makes a target directory the next copy needs: 0, or -1 reported.
+int make_target_directory(installer_state* s, const char* path) {
+    if (ensure_target_directory(path) == 0) return 0;
+    error_set_path(s, "Failed to create target directory", path);
+    return -1;
+}
+
+// One seeded file and its progress step: 0, or -1 reported.
+int seed_one_file(installer_state* s, const seed_file& row) {
+    if (row.presence != seed_presence::required && !source_opens(row.source)) {
+        if (row.presence == seed_presence::announced) {
+            error_set(s, row.missing);
+            return -1;
+        }
+        progress_step(s, row.step);
+        return 0;
+    }
+    if (row.directory_before && make_target_directory(s, row.directory_before) != 0) return -1;
+    if (copy_media_file_to_target(s, row.source, row.target, row.label) != 0) return -1;
+    progress_step(s, row.step);
+    return 0;
+}
+
+int seed_one_tree(installer_state* s, const seed_tree& row) {
+    if (copy_media_tree_to_target(s, row.source, row.target, row.missing) != 0) return -1;
+    progress_step(s, row.step);
+    return 0;
+}
+
+// Each selected font, in list order, from "RAM:/fonts" to "/fonts".
+int seed_fonts(installer_state* s) {
+    if (s->font_count <= 0 || selected_fonts(s) == 0) {
+        error_set(s, "Fonts enabled but no fonts selected");
+        return -1;
+    }
+    if (make_target_directory(s, "/fonts") != 0) return -1;
+    for (int32_t i = 0; i < s->font_count && i < MAX_FONTS; ++i) {
+        if (!s->font_selected[i]) continue;
+        const char* name = s->font_names[i];
+        char source[COPY_PATH_SIZE];
+        char target[COPY_PATH_SIZE];
+        if (join_path2("RAM:/fonts", name, source) != 0 || join_path2("/fonts", name, target) != 0) {
+            error_set(s, "Font path too long");
+            return -1;
+        }
+        char label[FONT_LABEL_SIZE];
+        snprintf(label, sizeof label, "Seeding /fonts/%s", name);  // a name fits: 63 characters at most
+        if (copy_media_file_to_target(s, source, target, label) != 0) return -1;
+        progress_step(s, name);
+    }
+    return 0;
+}
+
+// Every seeding row the options ask for, in order: 0, or -1 reported.
+int seed_target(installer_state* s) {
+    for (const seed_file& row : SEED_FILES) {
+        if (seed_one_file(s, row) != 0) return -1;
+    }
+    for (const seed_tree& row : SEED_TREES) {
+        if (seed_one_tree(s, row) != 0) return -1;
+    }
+    if (s->seed_icons) {
+        for (const seed_tree& row : SEED_ICON_TREES) {
+            if (seed_one_tree(s, row) != 0) return -1;
+        }
+    }
+    if (s->seed_fonts && seed_fonts(s) != 0) return -1;
+    if (s->seed_chibicc && seed_one_file(s, SEED_COMPILER) != 0) return -1;
+    return 0;
+}
+
+// Shows the seeding phase's start with its step count.
+void show_seeding_start(installer_state* s) {
+    status_set(s, "Seeding installer tools and cache ...");
+    s->progress_total = seed_step_count(s);
+    s->progress_done = 0;
+    s->progress_permille = 0;
+    s->detail_text[0] = '\0';
+    redraw(s);
+}
+
+}  // namespace
+
+int install_from_package_manifest(installer_state* s) {
+    if (installer_prepare_options(s) != 0) {
+        error_set(s, "Failed to load installer options");
+        return -1;
+    }
+    int32_t selected =
+        s->package_count > 0 ? count_selected(s->package_selected, s->package_count, MAX_PACKAGES) : 0;
+    if (selected == 0) {
+        error_set(s, "Select at least one package before install");
+        return -1;
+    }
+    for (const char* directory : TARGET_TOP_DIRECTORIES) qor::mkdir(directory);  // may exist already
+    show_seeding_start(s);
+    if (seed_target(s) != 0) return -1;
+    return install_base_packages(s, selected);
+}
