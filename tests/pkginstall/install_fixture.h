@@ -1,0 +1,64 @@
+// Helpers shared by the package installation tests: archives made by GNU
+// tar, index records, and one-call runs with the output captured.
+#pragma once
+
+#include <map>
+#include <memory>
+#include <string>
+
+#include "package_index.h"
+#include "package_install.h"
+
+namespace insttest {
+
+// Writes a tar archive (gzip-compressed when `gzip`) at host path `path`
+// holding `files` (member name -> contents), made by GNU tar. Returns the
+// archive's bytes.
+std::string make_archive(const std::string& path, const std::map<std::string, std::string>& files, bool gzip = true);
+
+// The SHA-256 of `bytes` in lower-case hex, as sha256sum computes it.
+std::string sha256_of(const std::string& bytes);
+
+// A record with the given fields; install_dir and install_name are taken
+// as given (empty stays empty).
+package_entry make_entry(const std::string& name, const std::string& url, const std::string& sha256,
+                         const std::string& install_dir = "/binaries", const std::string& install_name = "",
+                         int system = 0);
+
+// An index holding `entries` (heap: the table is large).
+std::unique_ptr<package_index> make_index(std::initializer_list<package_entry> entries);
+
+// install_package on the index's own entry named `name`, with the output.
+struct run_result {
+    int result;
+    std::string output;
+};
+run_result install_named(const package_index& index, const std::string& name);
+
+// Any call with its standard output captured.
+template <typename F>
+run_result captured(F&& call);
+
+// Standard input from `text` (through a pipe) for the confirmation
+// question, restored when the guard ends.
+class stdin_from {
+public:
+    explicit stdin_from(const std::string& text);
+    ~stdin_from();
+    stdin_from(const stdin_from&) = delete;
+    stdin_from& operator=(const stdin_from&) = delete;
+
+private:
+    int saved_ = -1;
+};
+
+}  // namespace insttest
+
+#include "hosted.h"
+
+template <typename F>
+insttest::run_result insttest::captured(F&& call) {
+    hosted::capture_begin();
+    int r = call();
+    return {r, hosted::capture_end()};
+}
