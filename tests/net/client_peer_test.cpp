@@ -148,10 +148,10 @@ TEST_F(ScriptedPeer, HttpsRetriesOnlyBeforeTheBody) {
 }
 
 TEST_F(ScriptedPeer, SilentHttpsPeerTimesOutThenTheRetrySucceeds) {
-    // Sleeps 60 to 6059 pass at once: the first handshake waits for real,
-    // the silent receive then reaches its limit within the window, and the
-    // retry's handshake waits for real again once the window has passed.
-    hosted::fault_add(qor::SYS_USLEEP, 60, 0, 6000);
+    // Sleeps 150 to 6149 pass at once: the first handshake waits for real
+    // (up to 1.5 s), the silent receive then reaches its limit within the
+    // window, and the retry's handshake waits for real again after it.
+    hosted::fault_add(qor::SYS_USLEEP, 150, 0, 6000);
     fetched f = fetch(url("https", "/once/silent/silent"));
     hosted::faults_clear();
     EXPECT_EQ(f.result, 0);
