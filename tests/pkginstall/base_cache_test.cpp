@@ -102,7 +102,9 @@ std::string broken_base_cache_falls_through() {
     return c.failed;
 }
 
-TEST(BaseCache, UnpackedOncePerRun) { EXPECT_EXIT(exit_with(unpacked_once_per_run()), ::testing::ExitedWithCode(0), ""); }
+TEST(BaseCache, UnpackedOncePerRun) {
+    EXPECT_EXIT(exit_with(unpacked_once_per_run()), ::testing::ExitedWithCode(0), "");
+}
 
 TEST(BaseCache, BrokenBaseCacheFallsThroughToTheNetwork) {
     EXPECT_EXIT(exit_with(broken_base_cache_falls_through()), ::testing::ExitedWithCode(0), "");

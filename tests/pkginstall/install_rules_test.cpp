@@ -397,7 +397,8 @@ TEST_F(OfflineInstall, CacheFailuresFallBackToTheNetwork) {
             if (c.digest_matches) digest = actual;
             before = qortest::read_host_file(at(cached_rel));
         }
-        auto index = make_index({make_entry(c.name, url(c.name + ".tgz"), digest, "/binaries", c.install_name, c.system)});
+        auto index =
+            make_index({make_entry(c.name, url(c.name + ".tgz"), digest, "/binaries", c.install_name, c.system)});
         insttest::run_result r = install_named(*index, c.name);
         EXPECT_EQ(r.result, -1);
         const std::string tail = "install: download failed for " + c.name + "\n";
@@ -448,7 +449,8 @@ TEST_F(OfflineInstall, MediaArchiveSeedsTheCache) {
 
     // A corrupt archive that still matches its digest cannot be unpacked.
     qortest::write_host_file(at("cache/pkg/bad.pkg"), "not an archive at all");
-    auto bad = make_index({make_entry("bad", url("bad.tgz"), sha256_of("not an archive at all"), "/binaries", "bad", 1)});
+    const std::string bad_digest = sha256_of("not an archive at all");
+    auto bad = make_index({make_entry("bad", url("bad.tgz"), bad_digest, "/binaries", "bad", 1)});
     insttest::run_result b = install_named(*bad, "bad");
     EXPECT_EQ(b.result, -1);
     EXPECT_NE(b.output.find("install: embedded extract failed (status=1)\n"
