@@ -84,7 +84,7 @@ int pkg_ensure_dir_exists(const char* path) {
     return qor::access(path) == 0 ? 0 : -1;
 }
 
-int pkg_measure_file_size(const char* path, uint32_t* size) {
+int pkg_read_file_through(const char* path, pkg_sha256_ctx* digest, uint32_t* size) {
     if (!path || !size) return -1;
     long fd = qor::open(path, qor::O_READ);
     if (fd < 0) return -1;
@@ -97,12 +97,15 @@ int pkg_measure_file_size(const char* path, uint32_t* size) {
             return -1;
         }
         if (n == 0) break;
+        if (digest) pkg_sha256_update(digest, chunk, static_cast<size_t>(n));
         total += static_cast<uint32_t>(n);
     }
     qor::close(static_cast<int>(fd));
     *size = total;
     return 0;
 }
+
+int pkg_measure_file_size(const char* path, uint32_t* size) { return pkg_read_file_through(path, nullptr, size); }
 
 int pkg_copy_file_to_path(const char* source, const char* target) {
     if (!source || !target) return -1;

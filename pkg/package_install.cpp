@@ -33,7 +33,6 @@ constexpr size_t PKG_CACHE_PATH_SIZE = 320;       // cached, media and temporary
 constexpr size_t PKG_NOT_FIRST_LEVEL_SIZE = 200;  // the first-level warning
 constexpr size_t PKG_WILL_CREATE_SIZE = 220;      // the missing-directory warning
 constexpr uint32_t PKG_ANSWER_MAX = 7;            // bytes of a confirmation answer kept
-constexpr size_t PKG_HASH_CHUNK = 1024;
 constexpr uint32_t PKG_SHA256_HEX_LEN = PKG_SHA256_HEX_SIZE - 1;
 
 // Where one package goes: its directory, file name and the two joined.
@@ -194,21 +193,10 @@ void unpack_base_cache() {
 
 // The SHA-256 of a file as 64 hex digits: 0, or -1 when it cannot be read.
 int hash_file_hex(const char* path, char hex[PKG_SHA256_HEX_SIZE]) {
-    long fd = qor::open(path, qor::O_READ);
-    if (fd < 0) return -1;
     pkg_sha256_ctx ctx;
     pkg_sha256_init(&ctx);
-    uint8_t chunk[PKG_HASH_CHUNK];
-    for (;;) {
-        long n = qor::read(static_cast<int>(fd), chunk, sizeof chunk);
-        if (n < 0) {
-            qor::close(static_cast<int>(fd));
-            return -1;
-        }
-        if (n == 0) break;
-        pkg_sha256_update(&ctx, chunk, static_cast<size_t>(n));
-    }
-    qor::close(static_cast<int>(fd));
+    uint32_t size = 0;
+    if (pkg_read_file_through(path, &ctx, &size) != 0) return -1;
     uint8_t digest[PKG_SHA256_DIGEST_SIZE];
     pkg_sha256_final(&ctx, digest);
     pkg_sha256_hex(digest, hex);

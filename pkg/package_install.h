@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "package_index.h"
+#include "sha256.h"
 
 // Install directories and target paths: 255 characters and a NUL.
 constexpr uint32_t PKG_INSTALL_PATH_SIZE = 256;
@@ -29,6 +30,11 @@ int pkg_ensure_dir_exists(const char* path);
 
 // 0 with the file's size (counted by reading it), or -1.
 int pkg_measure_file_size(const char* path, uint32_t* size);
+
+// Reads a file to its end in 1024-byte pieces: 0 with its size, every byte
+// also added to `digest` when one is given; -1 when it cannot be opened or a
+// read fails.
+int pkg_read_file_through(const char* path, pkg_sha256_ctx* digest, uint32_t* size);
 
 // Copies a file through the streaming-write service: 0 or -1.
 int pkg_copy_file_to_path(const char* source, const char* target);

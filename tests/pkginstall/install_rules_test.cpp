@@ -413,6 +413,13 @@ TEST_F(OfflineInstall, CacheFailuresFallBackToTheNetwork) {
         std::filesystem::remove_all(at("cache"));
         std::filesystem::remove_all(at("binaries/tool"));
     }
+
+    // A cached archive that opens but cannot be read.
+    std::filesystem::create_directories(at("cache/pkg/tool.pkg"));
+    auto index = make_index({make_entry("tool", url("tool.tgz"), std::string(64, '0'), "/binaries", "tool", 1)});
+    insttest::run_result r = install_named(*index, "tool");
+    EXPECT_EQ(r.result, -1);
+    EXPECT_EQ(r.output.rfind("install: failed to hash cached archive for tool\n", 0), 0u) << r.output;
 }
 
 TEST_F(OfflineInstall, CacheFileNameOfThirtyOneCharactersIsUsed) {
