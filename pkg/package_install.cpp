@@ -372,7 +372,8 @@ int pkg_has_suffix_ci(const char* text, const char* suffix) {
 }
 
 int install_package(const package_index* index, const package_entry* entry) {
-    if (!index || !entry || !entry->name[0]) return -1;
+    if (!index || !entry || !entry->name[0] || strnlen(entry->name, sizeof entry->name) == sizeof entry->name)
+        return -1;
     const package_entry* known = index_find_package(index, entry->name);
     if (!known) {
         qor::print("install: package '%s' not found in index\n", entry->name);
