@@ -19,13 +19,16 @@ int install_package(const package_index* index, const package_entry* entry);
 int package_set_confirm_mode(int mode);
 
 // Unpacks a tar or tar.gz archive into a directory with the system's extract
-// program, or in process when it cannot be started: 0 or -1.
+// program ("/binaries/extract", then "extract" by its bare name) as a child it
+// waits for, or in process when neither starts: 0, or -1 with the reason
+// printed.
 int pkg_extract_archive(const char* archive_path, const char* destination);
 
 // 1 when the path is a directory, else 0.
 int pkg_path_is_directory(const char* path);
 
-// 0 when the directory exists or was made (one level), -1 otherwise.
+// 0 when the path opens (a file counts too) or was made as a directory (one
+// level, no ancestors), -1 otherwise.
 int pkg_ensure_dir_exists(const char* path);
 
 // 0 with the file's size (counted by reading it), or -1.
