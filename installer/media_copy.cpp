@@ -1,5 +1,7 @@
 #include "media_copy.h"
 
+#include "package_install.h"
+
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -110,16 +112,7 @@ int copy_listed_entries(installer_state* s, long fd, const char* source, const c
 
 }  // namespace
 
-int path_is_directory(const char* path) {
-    if (!path || !path[0]) return 0;
-    long fd = qor::open(path, qor::O_READ);
-    if (fd < 0) return 0;
-    unsigned char record[qor::DIRENT_SIZE];
-    // A regular file opens but cannot be listed.
-    long listed = qor::getdents(static_cast<int>(fd), record, sizeof record);
-    qor::close(static_cast<int>(fd));
-    return listed >= 0 ? 1 : 0;
-}
+int path_is_directory(const char* path) { return pkg_path_is_directory(path); }
 
 int join_path2(const char* base, const char* name, char* out) {
     if (!base || !name || !out) return -1;
@@ -131,19 +124,7 @@ int join_path2(const char* base, const char* name, char* out) {
 
 int ensure_target_directory(const char* path) {
     if (!path || path[0] != '/') return -1;
-    size_t len = strlen(path);
-    if (len > static_cast<size_t>(COPY_PATH_MAX)) return -1;
-    char work[COPY_PATH_SIZE];
-    memcpy(work, path, len + 1);
-    while (len > 1 && work[len - 1] == '/') work[--len] = '\0';
-    for (size_t i = 1; i < len; ++i) {
-        if (work[i] != '/') continue;
-        work[i] = '\0';
-        bool ready = qor::mkdir(work) == 0 || path_is_directory(work) == 1;
-        work[i] = '/';
-        if (!ready) return -1;
-    }
-    return qor::mkdir(work) == 0 || path_is_directory(work) == 1 ? 0 : -1;
+    return pkg_make_dir_with_ancestors(path);
 }
 
 int copy_media_file_to_target(installer_state* s, const char* source, const char* target, const char* label) {

@@ -4,6 +4,8 @@
 #include <cstdint>
 
 #include "extract_command.h"
+#include <cstring>
+
 #include "package_install.h"
 #include "qor.h"
 #include "qor_print.h"
@@ -74,6 +76,23 @@ int pkg_path_is_directory(const char* path) {
     long listed = qor::getdents(static_cast<int>(fd), record, sizeof record);
     qor::close(static_cast<int>(fd));
     return listed < 0 ? 0 : 1;
+}
+
+int pkg_make_dir_with_ancestors(const char* dir) {
+    if (!dir) return -1;
+    size_t len = strlen(dir);
+    if (len == 0 || len >= PKG_INSTALL_PATH_SIZE) return -1;
+    char work[PKG_INSTALL_PATH_SIZE];
+    memcpy(work, dir, len + 1);
+    while (len > 1 && work[len - 1] == '/') work[--len] = '\0';
+    for (size_t i = 1; i < len; i++) {
+        if (work[i] != '/') continue;
+        work[i] = '\0';
+        int made = qor::mkdir(work) == 0 || pkg_path_is_directory(work);
+        work[i] = '/';
+        if (!made) return -1;
+    }
+    return qor::mkdir(work) == 0 || pkg_path_is_directory(work) ? 0 : -1;
 }
 
 int pkg_ensure_dir_exists(const char* path) {

@@ -94,23 +94,6 @@ int resolve_target(const package_entry* entry, install_target* t) {
     return format_fit(t->path, sizeof t->path, "%s/%s", t->dir, t->name);
 }
 
-// Makes `dir` and every missing ancestor. Each one that cannot be made must
-// already be a directory. 0 or -1.
-int make_dir_with_ancestors(const char* dir) {
-    char work[PKG_INSTALL_PATH_SIZE];
-    if (format_fit(work, sizeof work, "%s", dir) != 0) return -1;
-    size_t len = strlen(work);
-    while (len > 1 && work[len - 1] == '/') work[--len] = '\0';
-    for (size_t i = 1; i < len; i++) {
-        if (work[i] != '/') continue;
-        work[i] = '\0';
-        int made = qor::mkdir(work) == 0 || pkg_path_is_directory(work);
-        work[i] = '/';
-        if (!made) return -1;
-    }
-    return qor::mkdir(work) == 0 || pkg_path_is_directory(work) ? 0 : -1;
-}
-
 // Asks for `warning`; 0 when confirmed, -1 after printing the refusal.
 int confirm_or_cancel(const char* warning) {
     if (pkg_prompt_confirm(warning)) return 0;
@@ -136,7 +119,7 @@ int prepare_install_dir(const char* dir) {
     if (format_fit(warning, sizeof warning, "target directory '%s' does not exist and will be created", dir) != 0)
         return -1;
     if (confirm_or_cancel(warning) != 0) return -1;
-    if (make_dir_with_ancestors(dir) == 0) return 0;
+    if (pkg_make_dir_with_ancestors(dir) == 0) return 0;
     qor::print("install: failed to create install directory: %s\n", dir);
     return -1;
 }

@@ -31,6 +31,10 @@ int pkg_path_is_directory(const char* path);
 // level, no ancestors), -1 otherwise.
 int pkg_ensure_dir_exists(const char* path);
 
+// Makes `dir` (at most 255 characters) and every missing ancestor; each one
+// that cannot be made must already be a directory. 0 or -1.
+int pkg_make_dir_with_ancestors(const char* dir);
+
 // 0 with the file's size (counted by reading it), or -1.
 int pkg_measure_file_size(const char* path, uint32_t* size);
 
