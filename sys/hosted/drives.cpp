@@ -17,6 +17,7 @@
 
 #include "kernel.h"
 #include "qor_calls.h"
+#include "qor_endian.h"
 
 namespace hosted {
 namespace {
@@ -117,23 +118,16 @@ long drive_select(long slot) {
     return 0;
 }
 
-void store_le32(unsigned char* p, uint32_t v) {
-    p[0] = static_cast<unsigned char>(v);
-    p[1] = static_cast<unsigned char>(v >> 8);
-    p[2] = static_cast<unsigned char>(v >> 16);
-    p[3] = static_cast<unsigned char>(v >> 24);
-}
-
-long disk_partition_table(long slot, unsigned char* record, long len) {
+long disk_partition_table(long slot, uint8_t* record, long len) {
     partition p;
     if (!record || len < qor::PARTITION_RECORD_SIZE || !slot_exists(slot) || !read_layout(slot, &p)) return -1;
     memset(record, 0, qor::PARTITION_RECORD_SIZE);
-    unsigned char* entry = record + qor::PARTITION_HEADER_SIZE;
+    uint8_t* entry = record + qor::PARTITION_HEADER_SIZE;
     entry[0] = 1;
     entry[1] = p.type;
     entry[2] = p.bootable ? 1 : 0;
-    store_le32(entry + 4, p.first);
-    store_le32(entry + 8, p.count);
+    qor::store_le32(entry + 4, p.first);
+    qor::store_le32(entry + 8, p.count);
     return 0;
 }
 
@@ -156,7 +150,7 @@ long drive_call(long number, long a, long b, long c) {
         case qor::SYS_DISK_PREPARE: return disk_prepare(a);
         case qor::SYS_DRIVE_SELECT: return drive_select(a);
         case qor::SYS_DISK_PARTITION_TABLE:
-            return disk_partition_table(a, reinterpret_cast<unsigned char*>(b), c);
+            return disk_partition_table(a, reinterpret_cast<uint8_t*>(b), c);
         case qor::SYS_DISK_WRITE_SECTOR:
             return disk_write_sector(a, b, reinterpret_cast<const unsigned char*>(c));
         default: return -1;

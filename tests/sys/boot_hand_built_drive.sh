@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# A drive made bootable by hand (boot sector from the boot image plus the
-# layout's partition entry, core image from sector 1, kernel from sector
-# 1024, grub.cfg and the kernel in the partition) exports and boots in QEMU
-# to the test kernel's line.
+# A drive made bootable without the wizard (partitioned through the drive
+# services, then the boot loader's writers: grub.cfg and the kernel in the
+# partition, sector 0, the core image from sector 1, the kernel from sector
+# 1024) exports and boots in QEMU to the test kernel's line.
 set -euo pipefail
 TOOL=$1 HAND_INSTALL=$2 KERNEL=$3
 WORK=$(mktemp -d)
@@ -13,7 +13,6 @@ mkdir -p "$WORK/machine/media/installer/grub" "$WORK/machine/media/boot"
 cp /usr/lib/grub/i386-pc/boot.img "$WORK/machine/media/installer/grub/"
 "$TOOL" grub-core "$WORK/machine/media/installer/grub/core.img"
 cp "$KERNEL" "$WORK/machine/media/boot/kernel.bin"
-"$TOOL" run "$WORK/machine" -- "$HAND_INSTALL" 0 RAM:/installer/grub/boot.img \
-  RAM:/installer/grub/core.img RAM:/boot/kernel.bin
+"$TOOL" run "$WORK/machine" -- "$HAND_INSTALL" 0
 "$TOOL" export "$WORK/machine" 0 "$WORK/disk.img"
 "$TOOL" boot "$WORK/disk.img" --timeout 60 --expect "QOR-OS test kernel booted"

@@ -7,6 +7,7 @@
 #include <filesystem>
 
 #include "qor.h"
+#include "qor_endian.h"
 #include "test_machine.h"
 
 using qortest::read_host_file;
@@ -16,10 +17,6 @@ using qortest::write_host_file;
 namespace {
 
 long drive_call(long number, long a = 0, long b = 0, long c = 0) { return qor_syscall(number, a, b, c); }
-
-uint32_t le32(const unsigned char* p) {
-    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-}
 
 }  // namespace
 
@@ -42,7 +39,7 @@ TEST(Drives, CountAndPresence) {
 TEST(Drives, PrepareGivesOneBootablePartitionAndAnEmptyTree) {
     temp_machine m({.drives = 1, .drive_bytes = 64ull << 20});
     write_host_file(m.drive_root(0) + "old/file", "stale");
-    unsigned char record[qor::PARTITION_RECORD_SIZE] = {};
+    uint8_t record[qor::PARTITION_RECORD_SIZE] = {};
     EXPECT_NE(drive_call(qor::SYS_DISK_PARTITION_TABLE, 0, qor_word(record), sizeof record), 0)
         << "an unprepared drive has no layout";
     EXPECT_LT(drive_call(qor::SYS_DRIVE_SELECT, 0), 0) << "an unprepared drive cannot be selected";
@@ -52,12 +49,12 @@ TEST(Drives, PrepareGivesOneBootablePartitionAndAnEmptyTree) {
 
     EXPECT_NE(drive_call(qor::SYS_DISK_PARTITION_TABLE, 0, qor_word(record), 59), 0);
     ASSERT_EQ(drive_call(qor::SYS_DISK_PARTITION_TABLE, 0, qor_word(record), sizeof record), 0);
-    const unsigned char* e = record + qor::PARTITION_HEADER_SIZE;
+    const uint8_t* e = record + qor::PARTITION_HEADER_SIZE;
     EXPECT_NE(e[0], 0);
     EXPECT_EQ(e[1], 0x83);
     EXPECT_NE(e[2], 0);
-    EXPECT_EQ(le32(e + 4), 8192u);
-    EXPECT_EQ(le32(e + 8), (64u << 20) / 512 - 8192);
+    EXPECT_EQ(qor::load_le32(e + 4), 8192u);
+    EXPECT_EQ(qor::load_le32(e + 8), (64u << 20) / 512 - 8192);
     for (int k = 1; k < qor::PARTITION_ENTRIES; ++k)
         EXPECT_EQ(e[k * qor::PARTITION_ENTRY_SIZE], 0) << "entry " << k << " is unused";
 }
