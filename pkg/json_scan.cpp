@@ -41,11 +41,27 @@ int escaped_byte(uint8_t letter) {
     }
 }
 
+// Requires `ch` at `pos` (else records `message`) and steps past it and the
+// whitespace after it.
+int expect_then_ws(json_cursor* c, char ch, const char* message) {
+    if (!idx_at(c, ch)) return idx_fail(c, message, c->pos);
+    c->pos++;
+    idx_skip_ws(c);
+    return 0;
+}
+
 // Requires the opening quote at `pos` and steps past it.
 int open_string(json_cursor* c) {
     if (!idx_at(c, '"')) return idx_fail(c, "expected string", c->pos);
     c->pos++;
     return 0;
+}
+
+// Passes over a run of decimal digits; how many there were.
+uint32_t skip_digits(json_cursor* c) {
+    uint32_t start = c->pos;
+    while (!at_end(c) && is_digit(c->data[c->pos])) c->pos++;
+    return c->pos - start;
 }
 
 // Passes over a number (grammar validated, value never computed).
@@ -56,18 +72,15 @@ int skip_number(json_cursor* c) {
         if (!is_digit(c->data[c->pos])) return idx_fail(c, "invalid number", c->pos);
     }
     // A leading 0 is the whole integer part: "01" ends at the '1'.
-    if (c->data[c->pos++] != '0')
-        while (!at_end(c) && is_digit(c->data[c->pos])) c->pos++;
+    if (c->data[c->pos++] != '0') skip_digits(c);
     if (idx_at(c, '.')) {
         c->pos++;
-        if (at_end(c) || !is_digit(c->data[c->pos])) return idx_fail(c, "fraction has no digits", c->pos);
-        while (!at_end(c) && is_digit(c->data[c->pos])) c->pos++;
+        if (skip_digits(c) == 0) return idx_fail(c, "fraction has no digits", c->pos);
     }
     if (idx_at(c, 'e') || idx_at(c, 'E')) {
         c->pos++;
         if (idx_at(c, '+') || idx_at(c, '-')) c->pos++;
-        if (at_end(c) || !is_digit(c->data[c->pos])) return idx_fail(c, "exponent has no digits", c->pos);
-        while (!at_end(c) && is_digit(c->data[c->pos])) c->pos++;
+        if (skip_digits(c) == 0) return idx_fail(c, "exponent has no digits", c->pos);
     }
     return 0;
 }
@@ -111,9 +124,7 @@ int idx_at(const json_cursor* c, char ch) {
 }
 
 int idx_open_container(json_cursor* c, char open, char close, const char* message) {
-    if (!idx_at(c, open)) return idx_fail(c, message, c->pos);
-    c->pos++;
-    idx_skip_ws(c);
+    if (expect_then_ws(c, open, message) != 0) return -1;
     if (!idx_at(c, close)) return 1;
     c->pos++;
     return 0;
@@ -125,18 +136,12 @@ int idx_next_member(json_cursor* c, char close, const char* message) {
         c->pos++;
         return 0;
     }
-    if (!idx_at(c, ',')) return idx_fail(c, message, c->pos);
-    c->pos++;
-    idx_skip_ws(c);
-    return 1;
+    return expect_then_ws(c, ',', message) == 0 ? 1 : -1;
 }
 
 int idx_expect_colon(json_cursor* c, const char* message) {
     idx_skip_ws(c);
-    if (!idx_at(c, ':')) return idx_fail(c, message, c->pos);
-    c->pos++;
-    idx_skip_ws(c);
-    return 0;
+    return expect_then_ws(c, ':', message);
 }
 
 int idx_parse_string(json_cursor* c, char* out, uint32_t cap) {
