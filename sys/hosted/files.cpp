@@ -30,17 +30,6 @@ std::map<int, open_file> g_files;
 const char* as_text(long word) { return reinterpret_cast<const char*>(word); }
 void* as_buffer(long word) { return reinterpret_cast<void*>(word); }
 
-long write_all(int fd, const char* p, long len) {
-    long done = 0;
-    while (done < len) {
-        ssize_t n = ::write(fd, p + done, static_cast<size_t>(len - done));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        done += n;
-    }
-    return done;
-}
-
 int open_for(const char* path, int host_flags, int mode) {
     if (!path) return -1;
     resolved_path p;
@@ -212,6 +201,17 @@ long sys_writefile(const char* path, const char* buf, long len) {
 }
 
 }  // namespace
+
+long write_all(int fd, const char* p, long len) {
+    long done = 0;
+    while (done < len) {
+        ssize_t n = ::write(fd, p + done, static_cast<size_t>(len - done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        done += n;
+    }
+    return done;
+}
 
 long file_call(long number, long a, long b, long c) {
     switch (number) {

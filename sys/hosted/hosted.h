@@ -14,9 +14,6 @@ namespace hosted {
 // first system call.
 void use_machine(const std::string& machine_dir);
 
-// The machine directory in use ("" for the bare host).
-std::string machine_dir();
-
 // Fault hook: uses number `first_use` .. `first_use + times - 1` of call
 // `number`, counted from now, return `result` without doing anything.
 // times < 0 means every use from `first_use` on.

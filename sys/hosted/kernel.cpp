@@ -1,8 +1,5 @@
 // The hosted machine's entry: every numbered call arrives here, passes the
 // fault hook and the call counters, and goes to the family that answers it.
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdlib>
 #include <map>
 #include <vector>
@@ -40,7 +37,6 @@ void configure_from_environment() {
 }
 
 bool fault_applies(const fault& f, long count, long* result) {
-    if (f.number == 0) return false;
     long use = count - f.base_count;
     if (use < f.first_use) return false;
     if (f.times >= 0 && use >= f.first_use + f.times) return false;
@@ -99,8 +95,6 @@ void use_machine(const std::string& machine_dir) {
     g_machine.configured = true;
 }
 
-std::string machine_dir() { return machine().dir; }
-
 void fault_add(long number, long first_use, long result, long times) {
     g_faults.push_back({number, first_use, times, g_call_counts[number], result});
 }
@@ -138,15 +132,8 @@ long write_standard_output(const void* buf, long len) {
         g_capture.append(static_cast<const char*>(buf), static_cast<size_t>(len));
         return len;
     }
-    const char* p = static_cast<const char*>(buf);
-    long done = 0;
-    while (done < len) {
-        ssize_t n = ::write(1, p + done, static_cast<size_t>(len - done));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return done > 0 ? done : -1;
-        done += n;
-    }
-    return done;
+    long done = write_all(1, static_cast<const char*>(buf), len);
+    return done > 0 || len == 0 ? done : -1;
 }
 
 void skip_sleeps(bool on) { g_skip_sleeps = on; }

@@ -52,6 +52,10 @@ long process_call(long number, long a, long b, long c);
 long network_call(long number, long a, long b, long c);
 long window_call(long number, long a, long b, long c);
 
+// Writes all `len` bytes to a host descriptor, going on after short writes
+// and interruptions: the bytes written (fewer only when the host refused).
+long write_all(int fd, const char* p, long len);
+
 // Output on descriptor 1: to the capture when on, else the host's stdout.
 long write_standard_output(const void* buf, long len);
 bool capture_active();
