@@ -17,22 +17,20 @@ run_ctest() {
   ctest "$@" 2>&1 | tee "$LOGS/$name.log"
   return "${PIPESTATUS[0]}"
 }
-GEN=()
-if command -v ninja >/dev/null; then GEN=(-G Ninja); fi
 
 echo "== main build and tests"
-cmake -S . -B build "${GEN[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j "$JOBS"
 run_ctest main --test-dir build --output-on-failure -j "$JOBS"
 
 echo "== unit tests under ASan and UBSan"
-cmake -S . -B build-asan "${GEN[@]}" -DCMAKE_BUILD_TYPE=Debug -DQOR_SANITIZE=ON -DQOR_BUILD_TOOLS=OFF >/dev/null
+cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQOR_SANITIZE=ON -DQOR_BUILD_TOOLS=OFF >/dev/null
 cmake --build build-asan -j "$JOBS"
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   run_ctest asan --test-dir build-asan --output-on-failure -j "$JOBS" -L unit
 
 echo "== fuzz targets replaying their corpora"
-cmake -S . -B build-fuzz "${GEN[@]}" -DCMAKE_BUILD_TYPE=Debug -DQOR_FUZZ=ON \
+cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQOR_FUZZ=ON \
   -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ >/dev/null
 cmake --build build-fuzz -j "$JOBS"
 run_ctest fuzz --test-dir build-fuzz --output-on-failure -j "$JOBS" --no-tests=ignore
