@@ -31,6 +31,13 @@ struct release_table {
 
 bool has_text(const char* s) { return s && s[0]; }
 
+// What a diagnostic calls the document: `label` when it has text, else
+// `generic`.
+const char* label_or(const char* label, const char* generic) { return has_text(label) ? label : generic; }
+
+// Whether the members every release needs were all present.
+bool has_release_fields(const seen_keys& seen) { return seen.version && seen.url && seen.sha256; }
+
 // Copies `src` into a field of `size` bytes; -1 when it does not fit.
 int copy_text(char* dst, uint32_t size, const char* src) {
     size_t n = strlen(src);
@@ -56,12 +63,7 @@ uint32_t find_past(const uint8_t* p, uint32_t len, uint32_t pos, const char* pat
 }
 
 // Prints the line for a document with nothing but leading material.
-void report_empty(const char* label) {
-    if (has_text(label))
-        qor::print("install: %s is empty\n", label);
-    else
-        qor::print("install: package index response is empty\n");
-}
+void report_empty(const char* label) { qor::print("install: %s is empty\n", label_or(label, "package index response")); }
 
 // Finds where the JSON text starts: past whitespace, a byte order mark and
 // an HTTP header block (RFC 9112: up to the first empty line). 0 with
@@ -77,10 +79,7 @@ int skip_leading_material(const uint8_t* p, uint32_t len, const char* label, uin
         uint32_t body = find_past(p, len, whole.pos, "\r\n\r\n");
         if (body == 0) body = find_past(p, len, whole.pos, "\n\n");
         if (body == 0) {
-            if (has_text(label))
-                qor::print("install: malformed HTTP headers in %s\n", label);
-            else
-                qor::print("install: malformed HTTP headers in index response\n");
+            qor::print("install: malformed HTTP headers in %s\n", label_or(label, "index response"));
             idx_debug_dump_prefix(p + whole.pos, len - whole.pos);
             return -1;
         }
@@ -104,46 +103,44 @@ int open_nonempty_object(json_cursor* c, const char* not_object, const char* emp
     return more < 0 ? -1 : 0;
 }
 
-// The text field of `e` that `key` fills and its size, or nullptr.
-char* entry_text_field(package_entry* e, const char* key, uint32_t* size) {
-    struct text_key {
-        const char* key;
-        size_t offset;
-        uint32_t size;
-    };
-    static const text_key keys[] = {
-        {"version", offsetof(package_entry, version), PKG_VERSION_SIZE},
-        {"url", offsetof(package_entry, url), PKG_URL_SIZE},
-        {"sha256", offsetof(package_entry, sha256), PKG_SHA256_HEX_SIZE},
-        {"install_dir", offsetof(package_entry, install_dir), PKG_INSTALL_DIR_SIZE},
-        {"target_dir", offsetof(package_entry, install_dir), PKG_INSTALL_DIR_SIZE},
-        {"install_name", offsetof(package_entry, install_name), PKG_INSTALL_NAME_SIZE},
-        {"target_name", offsetof(package_entry, install_name), PKG_INSTALL_NAME_SIZE},
-    };
-    for (const text_key& k : keys) {
-        if (strcmp(key, k.key) == 0) {
-            *size = k.size;
-            return reinterpret_cast<char*>(e) + k.offset;
-        }
-    }
-    return nullptr;
+// Reads an object member's key (at most IDX_KEY_SIZE bytes with its NUL)
+// and the `:` after it.
+int read_member_key(json_cursor* c, char* key, const char* colon_message) {
+    if (idx_parse_string(c, key, IDX_KEY_SIZE) != 0) return -1;
+    return idx_expect_colon(c, colon_message);
 }
 
-// Parses the value of a key that packages and releases share into `e`.
-// 1: handled; 0: not such a key (nothing consumed); -1: failure.
-int parse_entry_member(json_cursor* c, const char* key, package_entry* e, seen_keys* seen) {
-    uint32_t size = 0;
-    if (char* field = entry_text_field(e, key, &size)) {
-        if (idx_parse_string(c, field, size) != 0) return -1;
-        if (strcmp(key, "version") == 0) seen->version = true;
-        if (strcmp(key, "url") == 0) seen->url = true;
-        if (strcmp(key, "sha256") == 0) seen->sha256 = true;
-        return 1;
+// A text member that packages and releases share: the field it fills and,
+// for a required one, the flag saying it was present.
+struct text_member {
+    const char* key;
+    size_t offset;  // of the field in package_entry
+    uint32_t size;
+    bool seen_keys::*seen;  // nullptr when optional
+};
+
+const text_member TEXT_MEMBERS[] = {
+    {"version", offsetof(package_entry, version), PKG_VERSION_SIZE, &seen_keys::version},
+    {"url", offsetof(package_entry, url), PKG_URL_SIZE, &seen_keys::url},
+    {"sha256", offsetof(package_entry, sha256), PKG_SHA256_HEX_SIZE, &seen_keys::sha256},
+    {"install_dir", offsetof(package_entry, install_dir), PKG_INSTALL_DIR_SIZE, nullptr},
+    {"target_dir", offsetof(package_entry, install_dir), PKG_INSTALL_DIR_SIZE, nullptr},
+    {"install_name", offsetof(package_entry, install_name), PKG_INSTALL_NAME_SIZE, nullptr},
+    {"target_name", offsetof(package_entry, install_name), PKG_INSTALL_NAME_SIZE, nullptr},
+};
+
+// Parses the value of member `key` into `e` when packages and releases
+// share the key; skips the value of any other key.
+int parse_shared_member(json_cursor* c, const char* key, package_entry* e, seen_keys* seen) {
+    for (const text_member& m : TEXT_MEMBERS) {
+        if (strcmp(key, m.key) != 0) continue;
+        if (idx_parse_string(c, reinterpret_cast<char*>(e) + m.offset, m.size) != 0) return -1;
+        if (m.seen) seen->*m.seen = true;
+        return 0;
     }
-    if (strcmp(key, "system") == 0) return idx_parse_bool(c, &e->system) == 0 ? 1 : -1;
-    if (strcmp(key, "deps") == 0 || strcmp(key, "dependencies") == 0)
-        return idx_parse_deps_array(c, e) == 0 ? 1 : -1;
-    return 0;
+    if (strcmp(key, "system") == 0) return idx_parse_bool(c, &e->system);
+    if (strcmp(key, "deps") == 0 || strcmp(key, "dependencies") == 0) return idx_parse_deps_array(c, e);
+    return idx_skip_value(c, 0);
 }
 
 // Parses one release member ("version key": { ... }) of a versions object
@@ -151,8 +148,7 @@ int parse_entry_member(json_cursor* c, const char* key, package_entry* e, seen_k
 int parse_release(json_cursor* c, release_table* table) {
     char key[IDX_KEY_SIZE];
     if (table->count >= PKG_MAX_RELEASES) return idx_fail(c, "too many versions for package", c->pos);
-    if (idx_parse_string(c, key, sizeof key) != 0) return -1;
-    if (idx_expect_colon(c, "expected ':' after version key") != 0) return -1;
+    if (read_member_key(c, key, "expected ':' after version key") != 0) return -1;
     package_entry* r = &table->releases[table->count];
     memset(r, 0, sizeof *r);
     seen_keys seen{};
@@ -164,14 +160,11 @@ int parse_release(json_cursor* c, release_table* table) {
     int more = 1;
     for (; more == 1; more = idx_next_member(c, '}', "expected ',' or '}' in release object")) {
         char member[IDX_KEY_SIZE];
-        if (idx_parse_string(c, member, sizeof member) != 0) return -1;
-        if (idx_expect_colon(c, "expected ':' after release key") != 0) return -1;
-        int handled = parse_entry_member(c, member, r, &seen);
-        if (handled < 0) return -1;
-        if (handled == 0 && idx_skip_value(c, 0) != 0) return -1;
+        if (read_member_key(c, member, "expected ':' after release key") != 0) return -1;
+        if (parse_shared_member(c, member, r, &seen) != 0) return -1;
     }
     if (more < 0) return -1;
-    if (!seen.version || !seen.url || !seen.sha256) return idx_fail(c, "release missing required fields", c->pos);
+    if (!has_release_fields(seen)) return idx_fail(c, "release missing required fields", c->pos);
     table->count++;
     return 0;
 }
@@ -218,17 +211,22 @@ void apply_defaults(package_entry* e) {
     if (!e->install_name[0]) memcpy(e->install_name, e->name, sizeof e->install_name);
 }
 
+// Parses the package object at `pos` into the next free entry of `out`.
+int append_package(json_cursor* c, package_index* out, const char* map_key) {
+    if (out->count >= PKG_INDEX_MAX_PACKAGES) return idx_fail(c, "too many packages in index", c->pos);
+    if (idx_parse_package_object(c, &out->packages[out->count], map_key) != 0) return -1;
+    out->count++;
+    return 0;
+}
+
 // Parses the object map form of `packages` at `pos` ('{'), appending one
 // entry per member, named by its key unless the object names itself.
 int parse_package_map(json_cursor* c, package_index* out) {
     int more = idx_open_container(c, '{', '}', "expected packages array or object map");
     for (; more == 1; more = idx_next_member(c, '}', "expected ',' or '}' in packages object map")) {
         char key[IDX_KEY_SIZE];
-        if (idx_parse_string(c, key, sizeof key) != 0) return -1;
-        if (idx_expect_colon(c, "expected ':' after package map key") != 0) return -1;
-        if (out->count >= PKG_INDEX_MAX_PACKAGES) return idx_fail(c, "too many packages in index", c->pos);
-        if (idx_parse_package_object(c, &out->packages[out->count], key) != 0) return -1;
-        out->count++;
+        if (read_member_key(c, key, "expected ':' after package map key") != 0) return -1;
+        if (append_package(c, out, key) != 0) return -1;
     }
     return more;
 }
@@ -249,8 +247,7 @@ int parse_root_object(json_cursor* c, package_index* out) {
     int more = 1;
     for (; more == 1; more = idx_next_member(c, '}', "expected ',' or '}' in root object")) {
         char key[IDX_KEY_SIZE];
-        if (idx_parse_string(c, key, sizeof key) != 0) return -1;
-        if (idx_expect_colon(c, "expected ':' after index key") != 0) return -1;
+        if (read_member_key(c, key, "expected ':' after index key") != 0) return -1;
         if (strcmp(key, "packages") == 0) {
             if (parse_packages_value(c, out) != 0) return -1;
             seen_packages = true;
@@ -300,10 +297,7 @@ int check_names(const package_index* index) {
 void report_parse_failure(const char* label, const json_cursor* c) {
     unsigned long offset = c->error_offset < c->len ? c->error_offset : c->len;
     const char* message = c->error ? c->error : "unknown error";
-    if (has_text(label))
-        qor::print("install: %s parse error at offset %lu: %s\n", label, offset, message);
-    else
-        qor::print("install: index parse error at offset %lu: %s\n", offset, message);
+    qor::print("install: %s parse error at offset %lu: %s\n", label_or(label, "index"), offset, message);
     idx_debug_dump_prefix(c->data, c->len);
 }
 
@@ -321,10 +315,7 @@ int idx_parse_index_bytes(package_index* out, const void* bytes, uint32_t len, c
         return -1;
     }
     if (out->count == 0) {
-        if (has_text(label))
-            qor::print("install: %s is empty\n", label);
-        else
-            qor::print("install: package index is empty\n");
+        qor::print("install: %s is empty\n", label_or(label, "package index"));
         return -1;
     }
     return 0;
@@ -332,11 +323,8 @@ int idx_parse_index_bytes(package_index* out, const void* bytes, uint32_t len, c
 
 int idx_parse_packages_array(json_cursor* c, package_index* out) {
     int more = idx_open_container(c, '[', ']', "expected packages array");
-    for (; more == 1; more = idx_next_member(c, ']', "expected ',' or ']' in packages array")) {
-        if (out->count >= PKG_INDEX_MAX_PACKAGES) return idx_fail(c, "too many packages in index", c->pos);
-        if (idx_parse_package_object(c, &out->packages[out->count], nullptr) != 0) return -1;
-        out->count++;
-    }
+    for (; more == 1; more = idx_next_member(c, ']', "expected ',' or ']' in packages array"))
+        if (append_package(c, out, nullptr) != 0) return -1;
     return more;
 }
 
@@ -351,8 +339,7 @@ int idx_parse_package_object(json_cursor* c, package_entry* out, const char* map
     int more = 1;
     for (; more == 1; more = idx_next_member(c, '}', "expected ',' or '}' in package object")) {
         char key[IDX_KEY_SIZE];
-        if (idx_parse_string(c, key, sizeof key) != 0) return -1;
-        if (idx_expect_colon(c, "expected ':' after package key") != 0) return -1;
+        if (read_member_key(c, key, "expected ':' after package key") != 0) return -1;
         int rc;
         if (strcmp(key, "name") == 0) {
             rc = idx_parse_string(c, out->name, sizeof out->name);
@@ -363,8 +350,7 @@ int idx_parse_package_object(json_cursor* c, package_entry* out, const char* map
             rc = parse_versions(c, &table);
             has_versions = true;
         } else {
-            int handled = parse_entry_member(c, key, out, &seen);
-            rc = handled < 0 ? -1 : handled == 0 ? idx_skip_value(c, 0) : 0;
+            rc = parse_shared_member(c, key, out, &seen);
         }
         if (rc != 0) return -1;
     }
@@ -376,7 +362,7 @@ int idx_parse_package_object(json_cursor* c, package_entry* out, const char* map
     if (has_versions) {
         if (choose_release(c, out, &table, latest) != 0) return -1;
         if (!seen.name) return idx_fail(c, "package missing required fields", c->pos);
-    } else if (!seen.name || !seen.version || !seen.url || !seen.sha256) {
+    } else if (!seen.name || !has_release_fields(seen)) {
         return idx_fail(c, "package missing required fields", c->pos);
     }
     apply_defaults(out);
