@@ -42,13 +42,6 @@ void store_be64(uint8_t* p, uint64_t v) {
     store_be32(p + 4, static_cast<uint32_t>(v));
 }
 
-// Length of a NUL-terminated text, counting no further than `limit`.
-size_t text_length_upto(const char* s, size_t limit) {
-    size_t n = 0;
-    while (n < limit && s[n]) n++;
-    return n;
-}
-
 char ascii_lower(char ch) { return ch >= 'A' && ch <= 'Z' ? static_cast<char>(ch - 'A' + 'a') : ch; }
 
 }  // namespace
@@ -140,8 +133,7 @@ void pkg_sha256_hex(const uint8_t digest[PKG_SHA256_DIGEST_SIZE], char out[PKG_S
 int pkg_sha256_match_ci(const char* expected, const char* computed) {
     constexpr size_t DIGITS = 2 * PKG_SHA256_DIGEST_SIZE;
     if (!expected || !computed) return 0;
-    if (text_length_upto(expected, DIGITS + 1) != DIGITS || text_length_upto(computed, DIGITS + 1) != DIGITS)
-        return 0;
+    if (strnlen(expected, DIGITS + 1) != DIGITS || strnlen(computed, DIGITS + 1) != DIGITS) return 0;
     for (size_t i = 0; i < DIGITS; i++)
         if (ascii_lower(expected[i]) != ascii_lower(computed[i])) return 0;
     return 1;
