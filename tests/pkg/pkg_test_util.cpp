@@ -2,8 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <sstream>
+#include "test_machine.h"
 
 namespace pkgtest {
 
@@ -14,11 +13,9 @@ json_cursor cursor_over(std::string_view text) {
 std::string corpora_dir() { return QOR_CORPORA_DIR; }
 
 std::string corpus_file(const std::string& relative) {
-    std::ifstream in(corpora_dir() + "/" + relative, std::ios::binary);
-    EXPECT_TRUE(in.good()) << "cannot read " << corpora_dir() << "/" << relative;
-    std::ostringstream bytes;
-    bytes << in.rdbuf();
-    return bytes.str();
+    std::string path = corpora_dir() + "/" + relative;
+    EXPECT_TRUE(qortest::host_path_exists(path)) << "cannot read " << path;
+    return qortest::read_host_file(path);
 }
 
 std::string from_hex(const std::string& hex) {
