@@ -1,4 +1,4 @@
-// Plain and TLS exchanges, the HTTPS retry and redirect following.
+// The exchange over plain TCP or TLS, the HTTPS retry and redirect following.
 //
 // An exchange is: resolve, connect, (handshake), send the request, then poll
 // the transport and feed each block to the response reader until it is done.
@@ -23,7 +23,7 @@ constexpr long READ_NOTHING_YET = 0;
 constexpr long READ_END = -2;
 constexpr long READ_FAILED = -1;
 
-// The connection one exchange reads from: plain TCP, or TLS over it.
+// The connection of one exchange: plain TCP, or TLS over it.
 struct http_transport {
     tls_channel* tls;  // null for plain HTTP
 };
@@ -45,6 +45,35 @@ long transport_read(http_transport* t, uint8_t* block, uint32_t size) {
     if (n == 0 || n == MBEDTLS_ERR_SSL_CONN_EOF || n == MBEDTLS_ERR_SSL_PEER_CLOSE_NOTIFY) return READ_END;
     qor::print("install: HTTPS receive failed (%d)\n", n);
     return READ_FAILED;
+}
+
+// Hands the transport the front of `data`: the bytes it took, 0 when it
+// can take none now, or -1 (reported).
+long transport_write(http_transport* t, const char* data, uint32_t len) {
+    if (!t->tls) {
+        long n = pkg_tcp_send_piece(data, len);
+        if (n >= 0) return n;
+        qor::print("install: failed to send request\n");
+        return -1;
+    }
+    int n = mbedtls_ssl_write(&t->tls->ssl, reinterpret_cast<const unsigned char*>(data), len);
+    if (n >= 0) return n;
+    if (n == MBEDTLS_ERR_SSL_WANT_READ || n == MBEDTLS_ERR_SSL_WANT_WRITE) return 0;
+    qor::print("install: HTTPS send failed (%d)\n", n);
+    return -1;
+}
+
+// Sends the whole request, pausing while the transport takes nothing; 0, or
+// -1 (reported).
+int send_request(http_transport* t, const char* request, uint32_t len) {
+    uint32_t sent = 0;
+    while (sent < len) {
+        long n = transport_write(t, request + sent, len - sent);
+        if (n < 0) return -1;
+        if (n == 0) qor::usleep(SEND_RETRY_US);
+        sent += static_cast<uint32_t>(n);
+    }
+    return 0;
 }
 
 // Polls the transport and feeds the reader until it finishes.
@@ -72,37 +101,6 @@ http_step pump_response(http_transport* t, http_response* r) {
     }
 }
 
-// Sends the request over plain TCP in pieces; 0, or -1 on a send error.
-int plain_send_request(const char* request, uint32_t len) {
-    uint32_t sent = 0;
-    while (sent < len) {
-        uint32_t piece = len - sent < NET_SEND_PIECE_MAX ? len - sent : NET_SEND_PIECE_MAX;
-        long n = qor::tcp_send(request + sent, piece);
-        if (n < 0) return -1;
-        if (n == 0) qor::usleep(SEND_RETRY_US);
-        sent += static_cast<uint32_t>(n);
-    }
-    return 0;
-}
-
-// Writes the request through TLS; 0, or -1 after printing the error.
-int tls_send_request(tls_channel* channel, const char* request, uint32_t len) {
-    uint32_t sent = 0;
-    while (sent < len) {
-        int n = mbedtls_ssl_write(&channel->ssl, reinterpret_cast<const unsigned char*>(request + sent), len - sent);
-        if (n == MBEDTLS_ERR_SSL_WANT_READ || n == MBEDTLS_ERR_SSL_WANT_WRITE) {
-            qor::usleep(SEND_RETRY_US);
-            continue;
-        }
-        if (n < 0) {
-            qor::print("install: HTTPS send failed (%d)\n", n);
-            return -1;
-        }
-        sent += static_cast<uint32_t>(n);
-    }
-    return 0;
-}
-
 // Maps the reader's last step to the request result: 0, 1 or -1.
 int exchange_result(http_step s, const http_response* r, uint64_t* count) {
     if (s == HTTP_STEP_REDIRECT) return 1;
@@ -125,35 +123,21 @@ int open_connection(const http_url* url, uint8_t a[4]) {
     return -1;
 }
 
-// One plain HTTP exchange.
-int plain_exchange(const http_url* url, const char* request, uint32_t request_len, http_response* r,
-                   uint64_t* count) {
-    uint8_t address[4];
-    if (open_connection(url, address) != 0) return -1;
-    if (plain_send_request(request, request_len) != 0) {
-        qor::tcp_close();
-        qor::print("install: failed to send request\n");
-        return -1;
-    }
-    http_transport t{nullptr};
-    http_step s = pump_response(&t, r);
-    qor::tcp_close();
-    return exchange_result(s, r, count);
-}
-
-// One HTTPS attempt; the channel is released on every path that made it.
-int tls_exchange(const http_url* url, const char* request, uint32_t request_len, http_response* r,
-                 uint64_t* count) {
+// One exchange, through TLS for https. The connection (and the channel) is
+// released on every path that made it, so none is open afterwards.
+int exchange(const http_url* url, const char* request, uint32_t request_len, http_response* r, uint64_t* count) {
     uint8_t address[4];
     if (open_connection(url, address) != 0) return -1;
     tls_channel channel;
-    if (pkg_tls_establish(&channel, url->host, address) != 0) return -1;
+    http_transport t{url->is_https ? &channel : nullptr};
+    if (t.tls && pkg_tls_establish(t.tls, url->host, address) != 0) return -1;
     http_step s = HTTP_STEP_FAILED;
-    if (tls_send_request(&channel, request, request_len) == 0) {
-        http_transport t{&channel};
-        s = pump_response(&t, r);
+    if (send_request(&t, request, request_len) == 0) s = pump_response(&t, r);
+    if (t.tls) {
+        pkg_tls_release(t.tls, true);
+    } else {
+        qor::tcp_close();
     }
-    pkg_tls_release(&channel, true);
     return exchange_result(s, r, count);
 }
 
@@ -172,17 +156,14 @@ int pkg_http_get_stream_once(const char* url_text, pkg_body_sink sink, void* con
     }
     http_response r;
     http_response_start(&r, &url, url_text, sink, context, redirect);
-    if (!url.is_https) return plain_exchange(&url, request, static_cast<uint32_t>(request_len), &r, count);
-
-    int result = tls_exchange(&url, request, static_cast<uint32_t>(request_len), &r, count);
+    int result = exchange(&url, request, static_cast<uint32_t>(request_len), &r, count);
     // Once the sink holds body bytes a second attempt would hand it the body
-    // again after them, so only a failure before the body is retried.
-    if (result != -1 || r.delivered > 0) return result;
+    // again after them, so only an HTTPS failure before the body is retried.
+    if (!url.is_https || result != -1 || r.delivered > 0) return result;
     qor::print("install: retrying HTTPS request after timeout/failure\n");
-    qor::tcp_close();
     qor::usleep(HTTPS_RETRY_PAUSE_US);
     http_response_start(&r, &url, url_text, sink, context, redirect);
-    return tls_exchange(&url, request, static_cast<uint32_t>(request_len), &r, count);
+    return exchange(&url, request, static_cast<uint32_t>(request_len), &r, count);
 }
 
 int pkg_http_get_stream(const char* url, pkg_body_sink sink, void* context, uint64_t* count) {

@@ -1,4 +1,4 @@
-// Name resolution for the package core's HTTP client.
+// Name resolution and TCP sends for the package core's HTTP client.
 #include "net_transport.h"
 
 #include "qor.h"
@@ -27,4 +27,9 @@ int pkg_resolve_host_ipv4(const char* host, uint8_t address[4]) {
     if (qor::net_resolve(host, address) == 0) return 0;
     qor::print("install: DNS failed for %s\n", host);
     return -1;
+}
+
+long pkg_tcp_send_piece(const void* data, size_t length) {
+    long n = qor::tcp_send(data, length < NET_SEND_PIECE_MAX ? length : NET_SEND_PIECE_MAX);
+    return n < 0 ? -1 : n;
 }

@@ -1,8 +1,10 @@
-// Name resolution and the polling constants shared by the network pieces of
-// the package core. The host's TCP service has no connection handle: send,
-// receive and close act on the one current connection (qor::tcp_*).
+// Name resolution, the TCP send rule and the polling constants shared by the
+// network pieces of the package core. The host's TCP service has no
+// connection handle: send, receive and close act on the one current
+// connection (qor::tcp_*).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 // A silent peer is given up after this many consecutive empty polls, with
@@ -13,6 +15,10 @@ constexpr long NET_POLL_SLEEP_US = 10000;
 // Largest piece handed to one TCP send, and the receive block size.
 constexpr uint32_t NET_SEND_PIECE_MAX = 512;
 constexpr uint32_t NET_RECV_BLOCK_SIZE = 1536;
+
+// One TCP send of the front of `data`, at most NET_SEND_PIECE_MAX bytes: the
+// count taken, 0 when the host can take nothing now, or -1.
+long pkg_tcp_send_piece(const void* data, size_t length);
 
 // Host text to an IPv4 address in network byte order (first byte = first
 // dotted number). A dotted quad is read without asking the host.

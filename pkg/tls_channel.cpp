@@ -40,7 +40,8 @@ int tls_bio_take(tls_bio* bio, unsigned char* out, size_t length) {
     return static_cast<int>(n);
 }
 
-// Steps 2-7 of the set-up: configuration, context, server name, transport.
+// Everything before the handshake: configuration, context, server name and
+// the transport callbacks.
 int tls_configure(tls_channel* channel, const char* host) {
     int r = mbedtls_ssl_config_defaults(&channel->config, MBEDTLS_SSL_IS_CLIENT, MBEDTLS_SSL_TRANSPORT_STREAM,
                                         MBEDTLS_SSL_PRESET_DEFAULT);
@@ -106,8 +107,7 @@ void pkg_tls_release(tls_channel* channel, bool handshake_done) {
 int pkg_tls_send_cb(void* context, const unsigned char* data, size_t length) {
     (void)context;
     if (!data || length == 0) return 0;
-    size_t piece = length < NET_SEND_PIECE_MAX ? length : NET_SEND_PIECE_MAX;
-    long r = qor::tcp_send(data, piece);
+    long r = pkg_tcp_send_piece(data, length);
     if (r < 0) return MBEDTLS_ERR_SSL_INTERNAL_ERROR;
     if (r == 0) return MBEDTLS_ERR_SSL_WANT_WRITE;
     return static_cast<int>(r);
