@@ -36,10 +36,7 @@ int mem_sink_grow(mem_sink* s, uint32_t needed) {
     if (capacity < needed) capacity = needed;
     if (capacity > s->limit) capacity = s->limit;
     char* grown = static_cast<char*>(realloc(s->data, capacity + 1));
-    if (!grown) {
-        qor::print("install: out of memory buffering download\n");
-        return -1;
-    }
+    if (!grown) return -1;
     s->data = grown;
     s->capacity = static_cast<uint32_t>(capacity);
     return 0;
@@ -84,34 +81,46 @@ int pkg_download_verified_to_path(const package_entry* entry, const char* path, 
     return 0;
 }
 
-int pkg_mem_sink_write(const uint8_t* data, uint32_t count, void* sink) {
-    auto* s = static_cast<mem_sink*>(sink);
-    if (!s || !data) return -1;
-    if (count > s->limit || s->used > s->limit - count) {
-        qor::print("install: download exceeded max allowed size\n");
-        return -1;
-    }
+int pkg_mem_sink_start(mem_sink* s, uint32_t limit) {
+    s->limit = limit;
+    s->capacity = limit < PKG_MEM_INITIAL_CAPACITY ? limit : PKG_MEM_INITIAL_CAPACITY;
+    s->used = 0;
+    s->data = static_cast<char*>(malloc(static_cast<size_t>(s->capacity) + 1));
+    return s->data ? 0 : -1;
+}
+
+int pkg_mem_sink_append(mem_sink* s, const void* data, uint32_t count) {
+    if (count > s->limit || s->used > s->limit - count) return 1;
     if (s->used + count > s->capacity && mem_sink_grow(s, s->used + count) != 0) return -1;
     memcpy(s->data + s->used, data, count);
     s->used += count;
     return 0;
 }
 
+void pkg_mem_sink_finish(mem_sink* s, char** out, uint32_t* len) {
+    s->data[s->used] = '\0';
+    *out = s->data;
+    *len = s->used;
+}
+
+int pkg_mem_sink_write(const uint8_t* data, uint32_t count, void* sink) {
+    auto* s = static_cast<mem_sink*>(sink);
+    if (!s || !data) return -1;
+    int r = pkg_mem_sink_append(s, data, count);
+    if (r == 1) qor::print("install: download exceeded max allowed size\n");
+    if (r == -1) qor::print("install: out of memory buffering download\n");
+    return r == 0 ? 0 : -1;
+}
+
 int package_download_url_to_buffer(const char* url, char** out, uint32_t* len, uint32_t max) {
     if (!url || !out || !len) return -1;
     mem_sink sink;
-    sink.limit = max == 0 ? PKG_MEM_DEFAULT_LIMIT : max;
-    sink.capacity = max >= 1 && max <= PKG_MEM_INITIAL_CAPACITY ? max : PKG_MEM_INITIAL_CAPACITY;
-    sink.used = 0;
-    sink.data = static_cast<char*>(malloc(static_cast<size_t>(sink.capacity) + 1));
-    if (!sink.data) return -1;
+    if (pkg_mem_sink_start(&sink, max == 0 ? PKG_MEM_DEFAULT_LIMIT : max) != 0) return -1;
     uint64_t body = 0;
     if (pkg_http_get_stream(url, pkg_mem_sink_write, &sink, &body) != 0) {
         free(sink.data);
         return -1;
     }
-    sink.data[sink.used] = '\0';
-    *out = sink.data;
-    *len = sink.used;
+    pkg_mem_sink_finish(&sink, out, len);
     return 0;
 }

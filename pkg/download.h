@@ -1,6 +1,6 @@
 // Downloads on top of the HTTP client: a package file streamed to disk and
 // kept only when its SHA-256 matches the index, and a whole body collected
-// in a bounded heap buffer.
+// in a bounded heap buffer (which the index loader also reads its file into).
 #pragma once
 
 #include <cstdint>
@@ -8,7 +8,8 @@
 #include "package_index.h"
 #include "sha256.h"
 
-// Start and default ceiling of a buffered download.
+// First allocation of a bounded buffer, and the default ceiling of a
+// buffered download.
 constexpr uint32_t PKG_MEM_INITIAL_CAPACITY = 32768;
 constexpr uint32_t PKG_MEM_DEFAULT_LIMIT = 8u * 1024 * 1024;
 
@@ -19,8 +20,9 @@ struct download_sink {
     uint32_t written;
 };
 
-// Context of the buffering sink. `data` always has one byte more than
-// `capacity` for the NUL after the body; used <= capacity <= limit.
+// A bounded heap buffer, the buffering sink's context. `data` always has one
+// byte more than `capacity` for the NUL after the bytes;
+// used <= capacity <= limit.
 struct mem_sink {
     char* data;
     uint32_t used;
@@ -45,3 +47,16 @@ int package_download_url_to_buffer(const char* url, char** out, uint32_t* len, u
 // Body sink appending to a mem_sink, growing it up to its limit. 0, or -1
 // after printing why.
 int pkg_mem_sink_write(const uint8_t* data, uint32_t count, void* sink);
+
+// Starts an empty mem_sink that may grow to `limit` bytes; the first
+// allocation holds PKG_MEM_INITIAL_CAPACITY of them at most. 0, or -1 when
+// the heap refuses.
+int pkg_mem_sink_start(mem_sink* s, uint32_t limit);
+
+// Appends `count` bytes, growing the buffer (doubling, never past the
+// limit). Prints nothing: 0; 1 when they would pass the limit; -1 when the
+// heap refuses.
+int pkg_mem_sink_append(mem_sink* s, const void* data, uint32_t count);
+
+// Ends the bytes with a NUL and hands the buffer to the caller, who frees it.
+void pkg_mem_sink_finish(mem_sink* s, char** out, uint32_t* len);

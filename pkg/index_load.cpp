@@ -2,7 +2,6 @@
 #include "index_load.h"
 
 #include <cstdlib>
-#include <cstring>
 
 #include "download.h"
 #include "qor.h"
@@ -15,42 +14,23 @@
 namespace {
 
 constexpr uint32_t IDX_READ_BLOCK = 1024;
-constexpr uint32_t IDX_INITIAL_CAPACITY = 4096;
 
-// Grows `*buf` so it holds `needed` bytes (and a NUL): doubling, never past
-// IDX_INDEX_MAX_BYTES. 0, or -1 when the heap refuses.
-int grow_to(char** buf, uint32_t* capacity, uint32_t needed) {
-    uint32_t c = *capacity;
-    while (c < needed) c = c * 2 > IDX_INDEX_MAX_BYTES ? IDX_INDEX_MAX_BYTES : c * 2;
-    if (c == *capacity) return 0;
-    char* grown = static_cast<char*>(realloc(*buf, static_cast<size_t>(c) + 1));
-    if (!grown) return -1;
-    *buf = grown;
-    *capacity = c;
-    return 0;
-}
-
-// Reads the open file `fd` to its end into a fresh buffer. 0 or -1.
+// Reads the open file `fd` to its end into a fresh buffer of at most
+// IDX_INDEX_MAX_BYTES. 0 or -1, printing nothing.
 int read_whole(int fd, char** out, uint32_t* len) {
-    uint32_t capacity = IDX_INITIAL_CAPACITY;
-    char* buf = static_cast<char*>(malloc(capacity + 1));
-    if (!buf) return -1;
-    uint32_t used = 0;
+    mem_sink text;
+    if (pkg_mem_sink_start(&text, IDX_INDEX_MAX_BYTES) != 0) return -1;
     char block[IDX_READ_BLOCK];
     for (;;) {
         long n = qor::read(fd, block, sizeof block);
         if (n == 0) break;
-        if (n < 0 || n > static_cast<long>(sizeof block) || used + static_cast<uint32_t>(n) > IDX_INDEX_MAX_BYTES ||
-            grow_to(&buf, &capacity, used + static_cast<uint32_t>(n)) != 0) {
-            free(buf);
+        if (n < 0 || n > static_cast<long>(sizeof block) ||
+            pkg_mem_sink_append(&text, block, static_cast<uint32_t>(n)) != 0) {
+            free(text.data);
             return -1;
         }
-        memcpy(buf + used, block, static_cast<size_t>(n));
-        used += static_cast<uint32_t>(n);
     }
-    buf[used] = '\0';
-    *out = buf;
-    *len = used;
+    pkg_mem_sink_finish(&text, out, len);
     return 0;
 }
 
