@@ -3,7 +3,6 @@
 // real connection, and the single HTTPS retry.
 #include <gtest/gtest.h>
 
-#include <memory>
 #include <string>
 
 #include "hosted.h"
@@ -14,8 +13,8 @@
 
 namespace {
 
-constexpr const char* PEER_ADDRESS = "127.0.62.1";
-constexpr const char* PEER_NAME = "script.test";
+constexpr char PEER_ADDRESS[] = "127.0.62.1";
+constexpr char PEER_NAME[] = "script.test";
 const std::string RETRY = "install: retrying HTTPS request after timeout/failure\n";
 
 int append_to(const uint8_t* data, uint32_t count, void* context) {
@@ -30,15 +29,8 @@ struct fetched {
     uint64_t count;
 };
 
-class ScriptedPeer : public ::testing::Test {
+class ScriptedPeer : public nettest::scripted_peer_suite<PEER_ADDRESS, PEER_NAME> {
 protected:
-    static void SetUpTestSuite() { setup_ = std::make_unique<nettest::script_peer_setup>(PEER_ADDRESS); }
-    static void TearDownTestSuite() { setup_.reset(); }
-    void SetUp() override {
-        ASSERT_TRUE(setup_->peer.ok()) << "the scripted server did not start";
-        nettest::write_hosts(machine_.dir(), std::string(PEER_NAME) + " " + PEER_ADDRESS + "\n");
-    }
-
     static std::string url(const char* scheme, const std::string& path) {
         return std::string(scheme) + "://" + PEER_NAME + path;
     }
@@ -50,12 +42,7 @@ protected:
         f.output = hosted::capture_end();
         return f;
     }
-
-    qortest::temp_machine machine_;
-    static std::unique_ptr<nettest::script_peer_setup> setup_;
 };
-
-std::unique_ptr<nettest::script_peer_setup> ScriptedPeer::setup_;
 
 struct peer_case {
     std::string path;

@@ -4,7 +4,6 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 #include <string>
 
 #include "download.h"
@@ -14,17 +13,11 @@
 
 namespace {
 
-constexpr const char* PEER_ADDRESS = "127.0.62.2";
+constexpr char PEER_ADDRESS[] = "127.0.62.2";
+constexpr char PEER_NAME[] = "dl.test";
 
-class Downloads : public ::testing::Test {
+class Downloads : public nettest::scripted_peer_suite<PEER_ADDRESS, PEER_NAME> {
 protected:
-    static void SetUpTestSuite() { setup_ = std::make_unique<nettest::script_peer_setup>(PEER_ADDRESS); }
-    static void TearDownTestSuite() { setup_.reset(); }
-    void SetUp() override {
-        ASSERT_TRUE(setup_->peer.ok()) << "the scripted server did not start";
-        qortest::write_host_file(machine_.dir() + "/hosts", std::string("dl.test ") + PEER_ADDRESS + "\n");
-    }
-
     static package_entry entry(const std::string& url, const std::string& digest) {
         package_entry e{};
         strcpy(e.name, "demo");
@@ -62,12 +55,7 @@ protected:
         }
         return b;
     }
-
-    qortest::temp_machine machine_;
-    static std::unique_ptr<nettest::script_peer_setup> setup_;
 };
-
-std::unique_ptr<nettest::script_peer_setup> Downloads::setup_;
 
 TEST_F(Downloads, BufferHoldsUpToItsMaximumExactly) {
     struct limit_case {

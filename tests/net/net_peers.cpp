@@ -158,10 +158,6 @@ void write_hosts(const std::string& machine_dir, const std::string& lines) {
     qortest::write_host_file(machine_dir + "/hosts", lines);
 }
 
-}  // namespace nettest
-
-namespace nettest {
-
 std::string sha256sum_of_file(const std::string& path) {
     std::string out;
     qortest::run_command("sha256sum '" + path + "'", &out);

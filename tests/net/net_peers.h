@@ -1,10 +1,13 @@
 // Real network peers for the client tests, each started by the test on its
 // own loopback address and stopped again when it goes out of scope: nginx
-// serving a directory over HTTP and HTTPS, and the scripted server.
+// serving a directory over HTTP and HTTPS, and the scripted server (with a
+// test fixture for a suite against it).
 #pragma once
 
+#include <gtest/gtest.h>
 #include <sys/types.h>
 
+#include <memory>
 #include <string>
 
 #include "test_machine.h"
@@ -89,9 +92,22 @@ struct script_peer_setup {
 // The "name a.b.c.d" lines of a machine's hosts file.
 void write_hosts(const std::string& machine_dir, const std::string& lines);
 
-}  // namespace nettest
+// A suite against one scripted server on `Address`, started before its first
+// test and stopped after its last. Each test runs in a fresh machine whose
+// hosts file gives `Name` that address.
+template <const char* Address, const char* Name>
+class scripted_peer_suite : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { setup_ = std::make_unique<script_peer_setup>(Address); }
+    static void TearDownTestSuite() { setup_.reset(); }
+    void SetUp() override {
+        ASSERT_TRUE(setup_->peer.ok()) << "the scripted server did not start";
+        write_hosts(machine_.dir(), std::string(Name) + " " + Address + "\n");
+    }
 
-namespace nettest {
+    qortest::temp_machine machine_;
+    static inline std::unique_ptr<script_peer_setup> setup_;
+};
 
 // The SHA-256 of `bytes` in lower-case hex, as sha256sum computes it.
 std::string sha256sum_of(const std::string& bytes);

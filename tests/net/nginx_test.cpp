@@ -57,8 +57,8 @@ protected:
         ASSERT_TRUE(peer_->ok()) << "nginx did not start:\n" << peer_->log();
         http_url u{};
         ASSERT_EQ(pkg_http_parse_url(index_default_url(), &u), 0);
-        qortest::write_host_file(machine_.dir() + "/hosts", std::string("repo.test ") + NGINX_ADDRESS + "\n" +
-                                                                 u.host + " " + NGINX_ADDRESS + "\n");
+        nettest::write_hosts(machine_.dir(),
+                             std::string("repo.test ") + NGINX_ADDRESS + "\n" + u.host + " " + NGINX_ADDRESS + "\n");
     }
 
     qortest::temp_machine machine_;

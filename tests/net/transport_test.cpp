@@ -7,7 +7,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <string>
+#include <vector>
 
 #include "hosted.h"
 #include "http_client.h"
@@ -192,10 +194,6 @@ TEST(PollingLimits, TlsHandshakeGivesUpAfter6000WaitsAndRetriesOnce) {
     EXPECT_EQ(p.output, timeout + "install: retrying HTTPS request after timeout/failure\n" + timeout);
     EXPECT_EQ(hosted::call_count(qor::SYS_TCP_CONNECT), 2);
 }
-
-}  // namespace
-
-namespace {
 
 TEST(HostedNetwork, MachineSwitchDropsTheConnection) {
     silent_listener peer;
