@@ -40,29 +40,29 @@ int32_t archive_read_some(archive_reader* r, void* buf, int32_t size) {
     return n < 0 ? -1 : static_cast<int32_t>(n);
 }
 
-int archive_read_block(archive_reader* r, uint8_t block[TAR_BLOCK_SIZE]) {
-    int32_t n = archive_read_some(r, block, TAR_BLOCK_SIZE);
-    if (n == 0) return 0;
-    if (n < 0) return -1;
-    int32_t got = n;
-    while (got < TAR_BLOCK_SIZE) {
-        n = archive_read_some(r, block + got, TAR_BLOCK_SIZE - got);
+int archive_read_exact(archive_reader* r, void* buf, int32_t len) {
+    uint8_t* out = static_cast<uint8_t*>(buf);
+    int32_t got = 0;
+    while (got < len) {
+        int32_t n = archive_read_some(r, out + got, len - got);
         if (n <= 0) return -1;
         got += n;
     }
-    return 1;
+    return 0;
+}
+
+int archive_read_block(archive_reader* r, uint8_t block[TAR_BLOCK_SIZE]) {
+    // The first read alone tells a clean end from a block cut short.
+    int32_t n = archive_read_some(r, block, TAR_BLOCK_SIZE);
+    if (n <= 0) return n == 0 ? 0 : -1;
+    return archive_read_exact(r, block + n, TAR_BLOCK_SIZE - n) == 0 ? 1 : -1;
 }
 
 int archive_discard(archive_reader* r, uint32_t count) {
     uint8_t scratch[DISCARD_CHUNK];
     while (count > 0) {
         int32_t chunk = count < DISCARD_CHUNK ? static_cast<int32_t>(count) : DISCARD_CHUNK;
-        int32_t got = 0;
-        while (got < chunk) {
-            int32_t n = archive_read_some(r, scratch + got, chunk - got);
-            if (n <= 0) return -1;
-            got += n;
-        }
+        if (archive_read_exact(r, scratch, chunk) != 0) return -1;
         count -= static_cast<uint32_t>(chunk);
     }
     return 0;

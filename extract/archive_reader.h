@@ -35,6 +35,10 @@ const char* archive_open_message(int result);
 // the content, -1 on failure.
 int32_t archive_read_some(archive_reader* r, void* buf, int32_t size);
 
+// Exactly `len` (0 or more) content bytes into `buf`: 0, or -1 when a read
+// fails or the content ends first.
+int archive_read_exact(archive_reader* r, void* buf, int32_t len);
+
 // One 512-byte block: 1 when whole, 0 when the content ended exactly before
 // it, -1 on failure or when the content ended inside it.
 int archive_read_block(archive_reader* r, uint8_t block[TAR_BLOCK_SIZE]);

@@ -31,17 +31,6 @@ bool block_is_zero(const uint8_t block[TAR_BLOCK_SIZE]) {
     return true;
 }
 
-// Fills `buf` with exactly `len` content bytes; 0 or -1.
-int read_chunk(archive_reader* r, uint8_t* buf, int32_t len) {
-    int32_t got = 0;
-    while (got < len) {
-        int32_t n = archive_read_some(r, buf + got, len - got);
-        if (n <= 0) return -1;
-        got += n;
-    }
-    return 0;
-}
-
 // Streams the entry's data into the output file. 0, or -1 after removing a
 // begun file; the caller prints the message.
 int write_file_data(archive_reader* r, const char* output, uint32_t size, uint8_t* scratch) {
@@ -50,7 +39,7 @@ int write_file_data(archive_reader* r, const char* output, uint32_t size, uint8_
     if (handle < 0) return -1;
     while (size > 0) {
         int32_t chunk = size < static_cast<uint32_t>(TAR_DATA_CHUNK) ? static_cast<int32_t>(size) : TAR_DATA_CHUNK;
-        if (read_chunk(r, scratch, chunk) != 0 || qor::stream_write(handle, scratch, static_cast<size_t>(chunk)) != chunk) {
+        if (archive_read_exact(r, scratch, chunk) != 0 || qor::stream_write(handle, scratch, static_cast<size_t>(chunk)) != chunk) {
             qor::stream_end(handle);
             qor::unlink(output);
             return -1;

@@ -16,8 +16,6 @@
 
 namespace {
 
-constexpr int32_t NAME_CHUNK = 256;
-
 // Length of a header field up to its first NUL, trailing spaces removed.
 size_t field_length(const uint8_t* field, size_t size) {
     size_t len = 0;
@@ -41,14 +39,9 @@ char* read_pax_data(archive_reader* r, uint32_t size) {
         archive_discard(r, size);
         return nullptr;
     }
-    uint32_t got = 0;
-    while (got < size) {
-        int32_t n = archive_read_some(r, data + got, static_cast<int32_t>(size - got));
-        if (n <= 0) {
-            free(data);
-            return nullptr;
-        }
-        got += static_cast<uint32_t>(n);
+    if (archive_read_exact(r, data, static_cast<int32_t>(size)) != 0) {
+        free(data);
+        return nullptr;
     }
     data[size] = 0;
     return data;
@@ -89,19 +82,13 @@ int header_archive_path(const uint8_t* header, char path[TAR_PATH_BUFFER]) {
 }  // namespace
 
 int tar_read_long_name(archive_reader* r, uint32_t size, tar_pending_name* pending, uint32_t* skipped) {
+    // Only the first TAR_PATH_MAX bytes can make a name; the rest is read
+    // and dropped.
     char name[TAR_PATH_BUFFER];
-    uint32_t kept = 0;
-    uint32_t remaining = size;
-    while (remaining > 0) {
-        char chunk[NAME_CHUNK];
-        int32_t want = remaining < static_cast<uint32_t>(NAME_CHUNK) ? static_cast<int32_t>(remaining) : NAME_CHUNK;
-        int32_t n = archive_read_some(r, chunk, want);
-        if (n <= 0) {
-            qor::print("extract: failed to read GNU long-name payload\n");
-            return -1;
-        }
-        for (int32_t i = 0; i < n && kept < static_cast<uint32_t>(TAR_PATH_MAX); ++i) name[kept++] = chunk[i];
-        remaining -= static_cast<uint32_t>(n);
+    uint32_t kept = size < static_cast<uint32_t>(TAR_PATH_MAX) ? size : static_cast<uint32_t>(TAR_PATH_MAX);
+    if (archive_read_exact(r, name, static_cast<int32_t>(kept)) != 0 || archive_discard(r, size - kept) != 0) {
+        qor::print("extract: failed to read GNU long-name payload\n");
+        return -1;
     }
     name[kept] = 0;  // a NUL inside the data ends the name earlier
     if (padding_or_fatal(r, size) != 0) return -1;
