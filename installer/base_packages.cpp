@@ -10,7 +10,6 @@
 namespace {
 
 constexpr int STATUS_LINE_SIZE = 96;
-constexpr int DETAIL_LINE_SIZE = 160;
 constexpr int CONFIRM_ACCEPT_ALL = 1;
 
 // The index is about 210 KiB: fixed storage of the phase, not stack or heap.
@@ -33,10 +32,9 @@ int install_plan_entries(installer_state* s, const char* name) {
             error_set_path(s, "Invalid package in install plan", name);
             return -1;
         }
-        char detail[DETAIL_LINE_SIZE];
+        char detail[DETAIL_TEXT_SIZE];
         snprintf(detail, sizeof detail, "install %s", entry->name);  // shown cut to the field
-        text_copy_cut(s->detail_text, sizeof s->detail_text, detail);
-        redraw(s);
+        detail_set(s, detail);
         if (install_package(&g_base_index, entry) != 0) {
             error_set_path(s, "Package install failed", entry->name);
             return -1;
@@ -71,11 +69,7 @@ int install_base_packages(installer_state* s, int32_t selected) {
     }
     s->step = STEP_INSTALL;
     status_set(s, "Installing base packages ...");
-    s->progress_permille = 0;
-    s->progress_total = selected;
-    s->progress_done = 0;
-    s->detail_text[0] = '\0';
-    redraw(s);
+    progress_begin(s, selected, "");
     int previous = package_set_confirm_mode(CONFIRM_ACCEPT_ALL);
     int rc = install_selected_packages(s, selected);
     package_set_confirm_mode(previous);

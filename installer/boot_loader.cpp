@@ -253,18 +253,13 @@ int write_boot_images(const installer_state* s) {
 int install_bootloader(installer_state* s) {
     status_set(s, "Writing GRUB config ...");
     s->step = STEP_BOOTLOADER;
-    s->progress_done = 0;
-    s->progress_permille = 0;
-    s->progress_total = 3;
-    text_copy_cut(s->detail_text, sizeof s->detail_text, "Writing /boot/grub/grub.cfg");
-    redraw(s);
+    progress_begin(s, 3, "Writing /boot/grub/grub.cfg");
     int rc = write_grub_config();
     if (rc != 0) return grub_config_failed(s, rc);
     progress_step(s, "grub.cfg written");
 
     status_set(s, "Installing GRUB (embedded core) ...");
-    text_copy_cut(s->detail_text, sizeof s->detail_text, "Embedding boot.img/core.img and kernel blob");
-    redraw(s);
+    detail_set(s, "Embedding boot.img/core.img and kernel blob");
     rc = write_boot_images(s);
     if (rc != 0) return boot_images_failed(s, rc);
     progress_step(s, "Bootloader installed");

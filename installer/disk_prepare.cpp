@@ -43,8 +43,7 @@ int prepare_target(installer_state* s) {
         error_set(s, "Could not switch to target drive");
         return RUN_SELECT_FAILED;
     }
-    text_copy_cut(s->status_text, sizeof s->status_text, "Verifying target filesystem ...");
-    redraw(s);
+    status_set(s, "Verifying target filesystem ...");
     if (write_probe() < 0) {
         error_set(s, "Target write probe failed");
         return RUN_PROBE_FAILED;

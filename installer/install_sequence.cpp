@@ -16,7 +16,6 @@ namespace {
 // step each, and the configuration and view trees.
 constexpr int32_t SEED_STEPS_FIXED = 8 + 2;
 constexpr int32_t SEED_STEPS_ICONS = 2;
-constexpr int FONT_LABEL_SIZE = 160;
 
 // When a seeded file's source may be absent.
 enum class seed_presence {
@@ -142,7 +141,7 @@ int seed_fonts(installer_state* s) {
             error_set(s, "Font path too long");
             return -1;
         }
-        char label[FONT_LABEL_SIZE];
+        char label[DETAIL_TEXT_SIZE];  // shown as the detail line
         snprintf(label, sizeof label, "Seeding /fonts/%s", name);  // a name fits: 63 characters at most
         if (copy_media_file_to_target(s, source, target, label) != 0) return -1;
         progress_step(s, name);
@@ -168,16 +167,6 @@ int seed_target(installer_state* s) {
     return 0;
 }
 
-// Shows the seeding phase's start with its step count.
-void show_seeding_start(installer_state* s) {
-    status_set(s, "Seeding installer tools and cache ...");
-    s->progress_total = seed_step_count(s);
-    s->progress_done = 0;
-    s->progress_permille = 0;
-    s->detail_text[0] = '\0';
-    redraw(s);
-}
-
 }  // namespace
 
 int install_from_package_manifest(installer_state* s) {
@@ -192,7 +181,8 @@ int install_from_package_manifest(installer_state* s) {
         return -1;
     }
     for (const char* directory : TARGET_TOP_DIRECTORIES) qor::mkdir(directory);  // may exist already
-    show_seeding_start(s);
+    status_set(s, "Seeding installer tools and cache ...");
+    progress_begin(s, seed_step_count(s), "");
     if (seed_target(s) != 0) return -1;
     return install_base_packages(s, selected);
 }

@@ -128,10 +128,7 @@ int ensure_target_directory(const char* path) {
 }
 
 int copy_media_file_to_target(installer_state* s, const char* source, const char* target, const char* label) {
-    if (label && label[0]) {
-        text_copy_cut(s->detail_text, sizeof s->detail_text, label);
-        redraw(s);
-    }
+    if (label && label[0]) detail_set(s, label);
     uint32_t total = 0;
     long fd = open_measured_source(source, &total);
     if (fd < 0) {

@@ -41,6 +41,11 @@ void status_set(installer_state* s, const char* text) {
     redraw(s);
 }
 
+void detail_set(installer_state* s, const char* text) {
+    text_copy_cut(s->detail_text, sizeof s->detail_text, text);
+    redraw(s);
+}
+
 void error_set(installer_state* s, const char* text) {
     text_copy_cut(s->error_text, sizeof s->error_text, text);
     error_recorded(s);
@@ -56,6 +61,13 @@ void error_set_path_code(installer_state* s, const char* text, const char* path,
     // Cut to the field like every shown text.
     snprintf(s->error_text, sizeof s->error_text, "%s: %s (rc=%ld)", text ? text : "", path ? path : "", code);
     error_recorded(s);
+}
+
+void progress_begin(installer_state* s, int32_t total, const char* detail) {
+    s->progress_total = total;
+    s->progress_done = 0;
+    s->progress_permille = 0;
+    detail_set(s, detail);
 }
 
 void progress_step(installer_state* s, const char* text) {

@@ -17,6 +17,9 @@ void text_copy_cut(char* field, size_t size, const char* text);
 // status_text = text; redraw. Prints nothing.
 void status_set(installer_state* s, const char* text);
 
+// detail_text = text; redraw. Prints nothing.
+void detail_set(installer_state* s, const char* text);
+
 // error_text = text; prints "[installer] error: ..."; step = STEP_FAILED;
 // redraw.
 void error_set(installer_state* s, const char* text);
@@ -26,6 +29,10 @@ void error_set_path(installer_state* s, const char* text, const char* path);
 
 // As error_set, with the message "text: path (rc=code)".
 void error_set_path_code(installer_state* s, const char* text, const char* path, long code);
+
+// Starts the bar of a phase of `total` steps: none done, permille 0,
+// detail_text = detail; redraw.
+void progress_begin(installer_state* s, int32_t total, const char* detail);
 
 // detail_text = text; one more progress step finished (never beyond
 // progress_total); redraw.

@@ -14,13 +14,8 @@ namespace {
 void show_media_check_start(installer_state* s) {
     s->step = STEP_INSTALL;
     status_set(s, "Preparing disk ...");
-    text_copy_cut(s->status_text, sizeof s->status_text, "Checking RAM:/ installer media ...");
-    redraw(s);
-    s->detail_text[0] = '\0';
-    s->progress_done = 0;
-    s->progress_permille = 0;
-    s->progress_total = 100;
-    redraw(s);
+    status_set(s, "Checking RAM:/ installer media ...");
+    progress_begin(s, 100, "");
     s->progress_permille = 30;
     redraw(s);
 }

@@ -65,6 +65,29 @@ TEST_F(reporting_test, fraction_without_a_total_changes_nothing_and_does_not_red
     EXPECT_EQ(hosted::call_count(qor::SYS_GUI_PRESENT), presents + 1);
 }
 
+TEST_F(reporting_test, a_phase_begins_with_an_empty_bar_and_one_redraw) {
+    struct {
+        int32_t total;
+        const char* detail;
+    } cases[] = {
+        {3, "Writing /boot/grub/grub.cfg"},
+        {100, ""},
+    };
+    for (auto& c : cases) {
+        state.progress_total = 7;
+        state.progress_done = 5;
+        state.progress_permille = 800;
+        strcpy(state.detail_text, "earlier");
+        long presents = hosted::call_count(qor::SYS_GUI_PRESENT);
+        progress_begin(&state, c.total, c.detail);
+        EXPECT_EQ(state.progress_total, c.total);
+        EXPECT_EQ(state.progress_done, 0);
+        EXPECT_EQ(state.progress_permille, 0);
+        EXPECT_STREQ(state.detail_text, c.detail);
+        EXPECT_EQ(hosted::call_count(qor::SYS_GUI_PRESENT), presents + 1) << c.total;
+    }
+}
+
 TEST_F(reporting_test, texts_are_cut_to_their_fields) {
     std::string long_text(300, 'a');
     status_set(&state, long_text.c_str());
