@@ -75,11 +75,7 @@ int extract_entry(archive_reader* r, uint8_t type, uint32_t size, const char* re
         counts->skipped += 1;
         qor::print("extract: skipped type '%c' for %s\n", type, relative);
     }
-    if (skip_tar_padding(r, size) != 0) {
-        qor::print("extract: failed to read tar padding\n");
-        return -1;
-    }
-    return 0;
+    return tar_padding_or_fatal(r, size);
 }
 
 // One header that is not the end marker. 0 to go on, -1 to end the run.
@@ -126,9 +122,7 @@ int tar_extract_entries(archive_reader* r, const char* destination, tar_counts* 
     uint8_t header[TAR_BLOCK_SIZE];
     uint8_t lookahead[TAR_BLOCK_SIZE];
     uint8_t scratch[TAR_DATA_CHUNK];
-    tar_pending_name pending;
-    pending.name[0] = 0;
-    pending.active = 0;
+    tar_pending_name pending = {};
     for (;;) {
         int got = archive_read_block(r, header);
         if (got == 0) return 0;

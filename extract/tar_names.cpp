@@ -24,12 +24,6 @@ size_t field_length(const uint8_t* field, size_t size) {
     return len;
 }
 
-int padding_or_fatal(archive_reader* r, uint32_t size) {
-    if (skip_tar_padding(r, size) == 0) return 0;
-    qor::print("extract: failed to read tar padding\n");
-    return -1;
-}
-
 // Reads the whole 'x' data into a fresh buffer of size + 1 bytes,
 // NUL-terminated. nullptr on failure, with the data dropped when the buffer
 // could not be had.
@@ -81,6 +75,12 @@ int header_archive_path(const uint8_t* header, char path[TAR_PATH_BUFFER]) {
 
 }  // namespace
 
+int tar_padding_or_fatal(archive_reader* r, uint32_t size) {
+    if (skip_tar_padding(r, size) == 0) return 0;
+    qor::print("extract: failed to read tar padding\n");
+    return -1;
+}
+
 int tar_read_long_name(archive_reader* r, uint32_t size, tar_pending_name* pending, uint32_t* skipped) {
     // Only the first TAR_PATH_MAX bytes can make a name; the rest is read
     // and dropped.
@@ -91,11 +91,10 @@ int tar_read_long_name(archive_reader* r, uint32_t size, tar_pending_name* pendi
         return -1;
     }
     name[kept] = 0;  // a NUL inside the data ends the name earlier
-    if (padding_or_fatal(r, size) != 0) return -1;
+    if (tar_padding_or_fatal(r, size) != 0) return -1;
     if (size > static_cast<uint32_t>(TAR_PATH_MAX)) {
         qor::print("extract: GNU long-name is too long for extractor path limit\n");
         *skipped += 1;
-        pending->name[0] = 0;
         pending->active = 0;
         return 0;
     }
@@ -169,7 +168,7 @@ int tar_read_pax_header(archive_reader* r, uint32_t size, tar_pending_name* pend
         memcpy(pending->name, path, sizeof path);
         pending->active = 1;
     }
-    return padding_or_fatal(r, size);
+    return tar_padding_or_fatal(r, size);
 }
 
 int tar_read_pax_global(archive_reader* r, uint32_t size) {
@@ -177,7 +176,7 @@ int tar_read_pax_global(archive_reader* r, uint32_t size) {
         qor::print("extract: failed to read PAX global header\n");
         return -1;
     }
-    return padding_or_fatal(r, size);
+    return tar_padding_or_fatal(r, size);
 }
 
 int tar_sanitize_path(const char* archive_path, char relative[TAR_PATH_BUFFER]) {
@@ -224,13 +223,8 @@ int tar_entry_path(const uint8_t header[TAR_BLOCK_SIZE], tar_pending_name* pendi
                    char relative[TAR_PATH_BUFFER], char output[TAR_PATH_BUFFER]) {
     char archive_path[TAR_PATH_BUFFER];
     if (pending->active) {
-        int fits = copy_path(archive_path, 0, pending->name, strlen(pending->name)) == 0;
-        pending->name[0] = 0;
+        memcpy(archive_path, pending->name, sizeof archive_path);  // always NUL-terminated
         pending->active = 0;
-        if (!fits) {
-            qor::print("extract: pending long-name path too long; skipping\n");
-            return TAR_ENTRY_SKIP;
-        }
     } else if (header_archive_path(header, archive_path) != TAR_ENTRY_EXTRACT) {
         return TAR_ENTRY_SKIP;
     }

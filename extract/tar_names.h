@@ -20,11 +20,16 @@ constexpr int TAR_NAME_SIZE = 100;
 constexpr int TAR_PREFIX_OFFSET = 345;
 constexpr int TAR_PREFIX_SIZE = 155;
 
-// The name an 'L' or 'x' header announces for the next entry.
+// The name an 'L' or 'x' header announces for the next entry; `name` is
+// always NUL-terminated and counts only while `active`.
 struct tar_pending_name {
     char name[TAR_PATH_BUFFER];
     int active;
 };
+
+// Drops the padding after an entry of `size` data bytes: 0, or -1 with the
+// failure's line printed. Every entry, extension headers included, ends so.
+int tar_padding_or_fatal(archive_reader* r, uint32_t size);
 
 // GNU long name ('L'): sets the pending name, or counts a skip in `skipped`
 // when it is too long. 0 to go on, -1 fatal.
