@@ -79,10 +79,10 @@ option_rows rows_of(const installer_state* s) {
     return r;
 }
 
-// How many of the loaded packages are selected.
-int count_selected_packages(const installer_state* s) {
-    int n = 0;
-    for (int32_t i = 0; i < s->package_count; ++i) n += s->package_selected[i] != 0;
+// How many of the first `count` flags (at most `limit`) are set.
+int32_t count_set(const uint8_t* flags, int32_t count, int32_t limit) {
+    int32_t n = 0;
+    for (int32_t i = 0; i < count && i < limit; ++i) n += flags[i] != 0;
     return n;
 }
 
@@ -91,14 +91,14 @@ void toggle(int32_t* flag) { *flag = *flag ? 0 : 1; }
 
 // Goes on to the confirmation when a package is selected; otherwise says why not.
 void continue_to_confirm(installer_state* s) {
-    if (count_selected_packages(s) == 0) status_set(s, "Select at least one package");
+    if (selected_packages(s) == 0) status_set(s, "Select at least one package");
     else s->step = STEP_CONFIRM;
 }
 
 // Selects every package when one is unselected, else unselects them all.
 void toggle_all_packages(installer_state* s) {
     if (s->package_count <= 0) return;
-    uint8_t value = count_selected_packages(s) < s->package_count ? 1 : 0;
+    uint8_t value = selected_packages(s) < s->package_count ? 1 : 0;
     for (int32_t i = 0; i < s->package_count; ++i) s->package_selected[i] = value;
 }
 
@@ -246,6 +246,12 @@ void options_handle_key(installer_state* s, int32_t code) {
     }
     options_ensure_cursor_visible(s);
 }
+
+int32_t selected_packages(const installer_state* s) {
+    return count_set(s->package_selected, s->package_count, MAX_PACKAGES);
+}
+
+int32_t selected_fonts(const installer_state* s) { return count_set(s->font_selected, s->font_count, MAX_FONTS); }
 
 int32_t option_row_total(const installer_state* s) { return rows_of(s).next + 1; }
 

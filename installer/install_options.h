@@ -36,6 +36,12 @@ void options_ensure_cursor_visible(installer_state* s);
 // continue), then the cursor is kept visible.
 void options_handle_key(installer_state* s, int32_t code);
 
+// How many of the loaded packages are selected.
+int32_t selected_packages(const installer_state* s);
+
+// How many of the fonts on the media are selected, whether fonts are on or not.
+int32_t selected_fonts(const installer_state* s);
+
 // Rows of the option list: packages, icons, fonts, the fonts while fonts are
 // on, compiler, continue.
 int32_t option_row_total(const installer_state* s);

@@ -79,14 +79,6 @@ constexpr const char* TARGET_TOP_DIRECTORIES[] = {"/binaries", "/boot", "/cache"
 
 bool source_opens(const char* path) { return qor::access(path) == 0; }
 
-int32_t count_selected(const uint8_t* flags, int32_t count, int32_t limit) {
-    int32_t n = 0;
-    for (int32_t i = 0; i < count && i < limit; ++i) n += flags[i] ? 1 : 0;
-    return n;
-}
-
-int32_t selected_fonts(const installer_state* s) { return count_selected(s->font_selected, s->font_count, MAX_FONTS); }
-
 // The seeding phase's step count for the options chosen.
 int32_t seed_step_count(const installer_state* s) {
     int32_t steps = SEED_STEPS_FIXED;
@@ -127,7 +119,7 @@ int seed_one_tree(installer_state* s, const seed_tree& row) {
 
 // Each selected font, in list order, from "RAM:/fonts" to "/fonts".
 int seed_fonts(installer_state* s) {
-    if (s->font_count <= 0 || selected_fonts(s) == 0) {
+    if (selected_fonts(s) == 0) {
         error_set(s, "Fonts enabled but no fonts selected");
         return -1;
     }
@@ -174,8 +166,7 @@ int install_from_package_manifest(installer_state* s) {
         error_set(s, "Failed to load installer options");
         return -1;
     }
-    int32_t selected =
-        s->package_count > 0 ? count_selected(s->package_selected, s->package_count, MAX_PACKAGES) : 0;
+    int32_t selected = selected_packages(s);
     if (selected == 0) {
         error_set(s, "Select at least one package before install");
         return -1;

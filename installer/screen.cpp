@@ -75,21 +75,13 @@ int draw_drive_step(const frame& f, const installer_state* s) {
     return 0;
 }
 
-// How many of the first `count` flags are set.
-int count_flags(const uint8_t* flags, int32_t count) {
-    int n = 0;
-    for (int32_t i = 0; i < count; ++i) n += flags[i] != 0;
-    return n;
-}
-
 int draw_options_step(const frame& f, const installer_state* s) {
     text(f, TEXT_X, 42, COLOUR_HEADLINE, "Configure install options (menuconfig-style)");
     char counts[96];
-    snprintf(counts, sizeof counts, "Packages selected: %d / %d", count_flags(s->package_selected, s->package_count),
-             s->package_count);
+    snprintf(counts, sizeof counts, "Packages selected: %d / %d", selected_packages(s), s->package_count);
     text(f, TEXT_X, 62, 0xDCC8B4, counts);
     char flags[128];
-    int fonts = s->seed_fonts ? count_flags(s->font_selected, s->font_count) : 0;
+    int fonts = s->seed_fonts ? selected_fonts(s) : 0;
     snprintf(flags, sizeof flags, "Icons: %s   Fonts: %s (%d)   Chibicc: %s", s->seed_icons ? "on" : "off",
              s->seed_fonts ? "on" : "off", fonts, s->seed_chibicc ? "on" : "off");
     text(f, TEXT_X, 80, 0xD2BEAA, flags);
