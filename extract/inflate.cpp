@@ -397,19 +397,18 @@ int gzip_build_dynamic_trees(inflate_state* s) {
         for (uint32_t i = 0; i < repeat; ++i) all[filled++] = value;
     }
 
-    uint8_t lit_lengths[LIT_SYMBOLS] = {};
-    uint8_t dist_lengths[DIST_SYMBOLS] = {};
-    memcpy(lit_lengths, all, static_cast<size_t>(lit_count));
-    memcpy(dist_lengths, all + lit_count, static_cast<size_t>(dist_count));
-    if (lit_lengths[END_OF_BLOCK] == 0) return -1;
-    if (huff_build(s->lit_tree, HUFF_TREE_CAPACITY, lit_lengths, LIT_SYMBOLS) != 0) return -1;
+    // Both codes are built straight from `all`: symbols past the counts
+    // sent have no code either way.
+    const uint8_t* dist_lengths = all + lit_count;
+    if (all[END_OF_BLOCK] == 0) return -1;
+    if (huff_build(s->lit_tree, HUFF_TREE_CAPACITY, all, lit_count) != 0) return -1;
     int any_distance = 0;
-    for (int i = 0; i < DIST_SYMBOLS; ++i) any_distance |= dist_lengths[i];
+    for (int i = 0; i < dist_count; ++i) any_distance |= dist_lengths[i];
     if (!any_distance) {
         s->has_dist_tree = 0;
         return 0;
     }
-    if (huff_build(s->dist_tree, HUFF_TREE_CAPACITY, dist_lengths, DIST_SYMBOLS) != 0) return -1;
+    if (huff_build(s->dist_tree, HUFF_TREE_CAPACITY, dist_lengths, dist_count) != 0) return -1;
     s->has_dist_tree = 1;
     return 0;
 }

@@ -68,7 +68,8 @@ int gzip_read_member_header(int fd);
 // returns those; the next call returns -1).
 int32_t gzip_inflate_some(inflate_state* s, uint8_t* buf, int32_t size);
 
-// The decoder's pieces, exposed for tests. Each returns 0 or -1.
+// The decoder's pieces, callable alone (the tests build codes with
+// huff_build). Each returns 0 or -1.
 int gzip_read_bits(inflate_state* s, int count, uint32_t* value);
 int huff_build(huff_node* nodes, int capacity, const uint8_t* lengths, int symbol_count);
 int huff_decode_symbol(inflate_state* s, const huff_node* tree, int* symbol);
