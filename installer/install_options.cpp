@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "media_copy.h"
 #include "qor.h"
 #include "reporting.h"
 #include "wizard_keys.h"
@@ -29,19 +30,18 @@ int take_manifest_line(const char* line, char names[MAX_PACKAGES][NAME_SIZE], in
     return 0;
 }
 
-bool is_dot_name(const char* name) { return strcmp(name, ".") == 0 || strcmp(name, "..") == 0; }
+// Every name a listing record can hold fits a table entry.
+static_assert(qor::DIRENT_NAME_MAX <= NAME_MAX_LENGTH);
 
 // Stores the font names of one listing: 0, or -1 for a table already full
-// or a name that does not fit.
+// or a record that cannot be trusted.
 int take_font_records(const unsigned char* listing, long bytes, char names[MAX_FONTS][NAME_SIZE], int32_t* stored) {
     for (long at = 0; at + qor::DIRENT_SIZE <= bytes; at += qor::DIRENT_SIZE) {
         const unsigned char* record = listing + at;
-        const char* name = reinterpret_cast<const char*>(record + qor::DIRENT_NAME_OFFSET);
-        // A record whose name runs to its end without a NUL is not trusted.
-        size_t len = strnlen(name, qor::DIRENT_SIZE - qor::DIRENT_NAME_OFFSET);
-        if (len == static_cast<size_t>(qor::DIRENT_SIZE - qor::DIRENT_NAME_OFFSET)) return -1;
-        if (len == 0 || is_dot_name(name) || record[0] != 0) continue;
-        if (*stored >= MAX_FONTS || len > static_cast<size_t>(NAME_MAX_LENGTH)) return -1;
+        const char* name = listing_record_name(record);
+        if (!name) return -1;
+        if (!name[0] || is_dot_name(name) || record[0] != 0) continue;
+        if (*stored >= MAX_FONTS) return -1;
         text_copy_cut(names[*stored], NAME_SIZE, name);
         ++*stored;
     }

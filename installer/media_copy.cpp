@@ -16,7 +16,6 @@ constexpr int COPY_CHUNK_SIZE = 256;
 constexpr int CHUNKS_PER_REPORT = 64;
 constexpr int TREE_LISTING_SIZE = 1024;
 constexpr int COPY_PATH_MAX = COPY_PATH_SIZE - 1;
-constexpr int RECORD_NAME_FIELD = qor::DIRENT_SIZE - qor::DIRENT_NAME_OFFSET;
 
 // Opens `source` for reading and measures it: the descriptor (negative when
 // it does not open) with *total its size, or 0 when it has none to report.
@@ -74,18 +73,9 @@ int stream_source_to_target(installer_state* s, long fd, long handle, const char
     return 0;
 }
 
-bool is_dot_name(const char* name) { return strcmp(name, ".") == 0 || strcmp(name, "..") == 0; }
-
-// The name of one listing record, or nullptr when it runs to the record's
-// end without a NUL (such a record cannot be trusted).
-const char* record_name(const unsigned char* record) {
-    const char* name = reinterpret_cast<const char*>(record + qor::DIRENT_NAME_OFFSET);
-    return strnlen(name, RECORD_NAME_FIELD) < static_cast<size_t>(RECORD_NAME_FIELD) ? name : nullptr;
-}
-
 // Copies one listed entry of the source directory: 0, or -1.
 int copy_tree_entry(installer_state* s, const unsigned char* record, const char* source, const char* target) {
-    const char* name = record_name(record);
+    const char* name = listing_record_name(record);
     if (!name) return -1;
     if (!name[0] || is_dot_name(name)) return 0;
     char from[COPY_PATH_SIZE];
@@ -111,6 +101,13 @@ int copy_listed_entries(installer_state* s, long fd, const char* source, const c
 }
 
 }  // namespace
+
+const char* listing_record_name(const unsigned char* record) {
+    const char* name = reinterpret_cast<const char*>(record + qor::DIRENT_NAME_OFFSET);
+    return strnlen(name, qor::DIRENT_NAME_MAX + 1) <= static_cast<size_t>(qor::DIRENT_NAME_MAX) ? name : nullptr;
+}
+
+bool is_dot_name(const char* name) { return strcmp(name, ".") == 0 || strcmp(name, "..") == 0; }
 
 int path_is_directory(const char* path) { return pkg_path_is_directory(path); }
 

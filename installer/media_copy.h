@@ -7,6 +7,13 @@
 // Every path built here fits this buffer: 255 characters and the NUL.
 constexpr int COPY_PATH_SIZE = 256;
 
+// The name in one directory listing record, or nullptr when it runs to the
+// record's end without a NUL (such a record cannot be trusted).
+const char* listing_record_name(const unsigned char* record);
+
+// True for "." and "..": listed, but no entry to copy or offer.
+bool is_dot_name(const char* name);
+
 // 1 when `path` names a directory (it opens and lists), else 0.
 int path_is_directory(const char* path);
 
