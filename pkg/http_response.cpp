@@ -90,7 +90,9 @@ http_step take_redirect(http_response* r, int status) {
         qor::print("install: HTTP status %d with missing Location for %s\n", status, r->url_text);
         return HTTP_STEP_FAILED;
     }
-    if (strlen(location) >= HTTP_URL_SIZE || pkg_make_redirect_url(r->url, location, r->redirect_out) != 0) {
+    // A Location that fills `location` (or was cut to it) is longer than any
+    // target, so the redirect builder refuses it.
+    if (pkg_make_redirect_url(r->url, location, r->redirect_out) != 0) {
         qor::print("install: redirect URL is too long\n");
         return HTTP_STEP_FAILED;
     }
@@ -113,9 +115,12 @@ http_step begin_body(http_response* r) {
             r->content_length = static_cast<uint64_t>(value);
         }
     }
+    if (r->has_length && r->content_length == 0) {
+        r->state = http_read_state::done;
+        return HTTP_STEP_DONE;
+    }
     r->state = http_read_state::body;
-    if (r->has_length && r->content_length == 0) r->state = http_read_state::done;
-    return r->state == http_read_state::done ? HTTP_STEP_DONE : HTTP_STEP_MORE;
+    return HTTP_STEP_MORE;
 }
 
 // The header block is complete: status, then redirect, failure or body.
@@ -271,7 +276,6 @@ void http_response_start(http_response* r, const http_url* url, const char* url_
 }
 
 http_step http_response_feed(http_response* r, const uint8_t* data, uint32_t count) {
-    if (r->state == http_read_state::done) return HTTP_STEP_DONE;
     if (r->state != http_read_state::headers) return body_feed(r, data, count);
     uint32_t used = 0;
     http_step s = headers_step(r, data, count, &used);
