@@ -27,10 +27,9 @@ protected:
         http_url u{};
         ASSERT_EQ(pkg_http_parse_url(index_default_url(), &u), 0);
         host_ = u.host;
-        nettest_hosts(host_ + " 127.0.64.1\n");
+        qortest::write_host_file(machine_.dir() + "/hosts", host_ + " 127.0.64.1\n");
         hosted::call_counts_reset();
     }
-    void nettest_hosts(const std::string& lines) { qortest::write_host_file(machine_.dir() + "/hosts", lines); }
     void write_local(const std::string& text) { qortest::write_host_file(machine_.media("cache/index.json"), text); }
 
     int load(std::string* output) {
