@@ -42,21 +42,61 @@ void text(const frame& f, int32_t x, int32_t y, uint32_t colour, const char* str
     qor::gui_draw_text(f.handle, &t);
 }
 
+// 0 when the call succeeded; -1 (counted under `label`) when not.
+int checked(long rc, const char* label, int32_t step) {
+    if (rc >= 0) return 0;
+    gui_call_failed(label, rc, step);
+    return -1;
+}
+
 // 0 when the rectangle was drawn; -1 (counted under `label`) when not.
 int rect(const frame& f, int32_t x, int32_t y, int32_t w, int32_t h, uint32_t colour, const char* label) {
     qor::gui_rect r{x, y, w, h, colour};
-    long rc = qor::gui_fill_rect(f.handle, &r);
-    if (rc >= 0) return 0;
-    gui_call_failed(label, rc, f.step);
-    return -1;
+    return checked(qor::gui_fill_rect(f.handle, &r), label, f.step);
 }
+
+// One text line of a step made only of text lines.
+struct screen_line {
+    int32_t y;
+    uint32_t colour;
+    const char* text;  // nullptr: the step's own line, made from the state
+};
+
+constexpr const char* CLOSE_HINT = "Press Q to close installer.";
+
+constexpr screen_line WELCOME_LINES[] = {
+    {52, COLOUR_HEADLINE, "This will install QOR-OS to a selected disk."},
+    {72, COLOUR_HINT, "Press Enter to continue or Q to cancel."},
+};
+constexpr screen_line CONFIRM_LINES[] = {
+    {52, 0xEBEBEB, nullptr},  // the target drive
+    {76, 0x82C8FF, "Press Enter to FORMAT + INSTALL"},
+    {96, 0x7878FF, "Warning: this erases target disk contents."},
+};
+constexpr screen_line DONE_LINES[] = {
+    {56, 0xA0FF8C, "Install finished successfully."},
+    {78, COLOUR_HEADLINE, nullptr},  // what was copied
+    {102, 0xBEBEBE, "Reboot and boot from installed disk."},
+    {126, COLOUR_HINT, CLOSE_HINT},
+};
+constexpr screen_line FAILED_LINES[] = {
+    {56, 0x7878FF, "Install failed"},
+    {78, 0xBEBEE6, nullptr},  // the error
+    {102, COLOUR_HINT, CLOSE_HINT},
+};
+constexpr screen_line STATE_ERROR_LINES[] = {
+    {56, 0x8C8CFF, "Installer state error"},
+    {78, 0xB4B4D2, "Unexpected installer step; operation aborted."},
+    {102, COLOUR_HINT, CLOSE_HINT},
+};
 
 // The step contents below each draw one step's part of the frame under the
 // header: 0 when done, -1 when a rectangle failed and the frame is given up.
 
-int draw_welcome(const frame& f) {
-    text(f, TEXT_X, 52, COLOUR_HEADLINE, "This will install QOR-OS to a selected disk.");
-    text(f, TEXT_X, 72, COLOUR_HINT, "Press Enter to continue or Q to cancel.");
+// The lines of a text-only step, `own` in the place of its own line.
+template <size_t N>
+int draw_lines(const frame& f, const screen_line (&lines)[N], const char* own = nullptr) {
+    for (const screen_line& line : lines) text(f, TEXT_X, line.y, line.colour, line.text ? line.text : own);
     return 0;
 }
 
@@ -100,15 +140,6 @@ int draw_options_step(const frame& f, const installer_state* s) {
     return 0;
 }
 
-int draw_confirm_step(const frame& f, const installer_state* s) {
-    char line[96];
-    snprintf(line, sizeof line, "Target drive: %d", s->target_drive);
-    text(f, TEXT_X, 52, 0xEBEBEB, line);
-    text(f, TEXT_X, 76, 0x82C8FF, "Press Enter to FORMAT + INSTALL");
-    text(f, TEXT_X, 96, 0x7878FF, "Warning: this erases target disk contents.");
-    return 0;
-}
-
 int draw_progress(const frame& f, const installer_state* s) {
     int32_t p = s->progress_permille < 0 ? 0 : s->progress_permille > 1000 ? 1000 : s->progress_permille;
     int32_t bar_width = f.width - 28;
@@ -128,49 +159,23 @@ int draw_progress(const frame& f, const installer_state* s) {
     return 0;
 }
 
-int draw_done(const frame& f, const installer_state* s) {
-    text(f, TEXT_X, 56, 0xA0FF8C, "Install finished successfully.");
-    char line[96];
-    snprintf(line, sizeof line, "Copied files: %d   directories: %d", s->files_copied, s->dirs_copied);
-    text(f, TEXT_X, 78, COLOUR_HEADLINE, line);
-    text(f, TEXT_X, 102, 0xBEBEBE, "Reboot and boot from installed disk.");
-    text(f, TEXT_X, 126, COLOUR_HINT, "Press Q to close installer.");
-    return 0;
-}
-
-int draw_failed(const frame& f, const installer_state* s) {
-    text(f, TEXT_X, 56, 0x7878FF, "Install failed");
-    text(f, TEXT_X, 78, 0xBEBEE6, s->error_text);
-    text(f, TEXT_X, 102, COLOUR_HINT, "Press Q to close installer.");
-    return 0;
-}
-
-int draw_state_error(const frame& f) {
-    text(f, TEXT_X, 56, 0x8C8CFF, "Installer state error");
-    text(f, TEXT_X, 78, 0xB4B4D2, "Unexpected installer step; operation aborted.");
-    text(f, TEXT_X, 102, COLOUR_HINT, "Press Q to close installer.");
-    return 0;
-}
-
 int draw_step(const frame& f, const installer_state* s) {
+    char line[96];
     switch (s->step) {
-        case STEP_WELCOME: return draw_welcome(f);
+        case STEP_WELCOME: return draw_lines(f, WELCOME_LINES);
         case STEP_DRIVE: return draw_drive_step(f, s);
         case STEP_OPTIONS: return draw_options_step(f, s);
-        case STEP_CONFIRM: return draw_confirm_step(f, s);
+        case STEP_CONFIRM:
+            snprintf(line, sizeof line, "Target drive: %d", s->target_drive);
+            return draw_lines(f, CONFIRM_LINES, line);
         case STEP_INSTALL:
         case STEP_BOOTLOADER: return draw_progress(f, s);
-        case STEP_DONE: return draw_done(f, s);
-        case STEP_FAILED: return draw_failed(f, s);
-        default: return draw_state_error(f);
+        case STEP_DONE:
+            snprintf(line, sizeof line, "Copied files: %d   directories: %d", s->files_copied, s->dirs_copied);
+            return draw_lines(f, DONE_LINES, line);
+        case STEP_FAILED: return draw_lines(f, FAILED_LINES, s->error_text);
+        default: return draw_lines(f, STATE_ERROR_LINES);
     }
-}
-
-// 0 when the call succeeded; -1 (counted under `label`) when not.
-int checked(long rc, const char* label, int32_t step) {
-    if (rc >= 0) return 0;
-    gui_call_failed(label, rc, step);
-    return -1;
 }
 
 }  // namespace
