@@ -48,7 +48,7 @@ int pkg_install_sink_write(const uint8_t* data, uint32_t count, void* sink) {
     auto* s = static_cast<download_sink*>(sink);
     if (!s || !data) return -1;
     if (qor::stream_write(s->stream, data, count) != static_cast<long>(count)) return -1;
-    if (count > 0) pkg_sha256_update(&s->digest, data, count);
+    pkg_sha256_update(&s->digest, data, count);
     s->written += count;
     return 0;
 }
