@@ -47,9 +47,8 @@ void check_case(const archive_case& c, bool also_gzip = true) {
         EXPECT_EQ(r.status, c.status);
         EXPECT_EQ(r.output, c.output);
         EXPECT_EQ(describe_tree(machine.media("out")), c.tree);
-        for (const std::string& p : list_paths(machine.media())) {
-            EXPECT_TRUE(p == "a.tar" || p.rfind("out/", 0) == 0) << "written outside the destination: " << p;
-        }
+        EXPECT_EQ(paths_outside_destination(machine.media()), std::vector<std::string>{})
+            << "written outside the destination";
     }
 }
 
@@ -102,7 +101,7 @@ TEST(ExtractCommand, ArchiveStructure) {
 
 TEST(ExtractCommand, SizeField) {
     auto with_size = [](const std::string& field, const std::string& data) {
-        return tar_header("s", 0, '0', "", field) + data + std::string((512 - data.size() % 512) % 512, '\0') + tar_end();
+        return tar_entry("s", data, '0', "", field) + tar_end();
     };
     const std::string k(1000, 'k');
     const std::string fatal = "extract: invalid size field in tar entry\n";

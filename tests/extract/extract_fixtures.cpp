@@ -5,10 +5,13 @@
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
+#include <memory>
 #include <stdexcept>
 
+#include "archive_reader.h"
 #include "extract_command.h"
 #include "hosted.h"
+#include "qor.h"
 
 namespace fs = std::filesystem;
 
@@ -36,8 +39,9 @@ std::string tar_header(const std::string& name, size_t size, char type, const st
     return h;
 }
 
-std::string tar_entry(const std::string& name, const std::string& data, char type, const std::string& prefix) {
-    std::string e = tar_header(name, data.size(), type, prefix) + data;
+std::string tar_entry(const std::string& name, const std::string& data, char type, const std::string& prefix,
+                      const std::string& size_field) {
+    std::string e = tar_header(name, data.size(), type, prefix, size_field) + data;
     e.append((512 - data.size() % 512) % 512, '\0');
     return e;
 }
@@ -93,6 +97,24 @@ std::string gzip_wrap(const std::string& deflate, const std::string& content) {
     return g;
 }
 
+read_outcome read_archive(const std::string& bytes, int32_t chunk, int* open_result) {
+    qortest::temp_machine machine;
+    qortest::write_host_file(machine.media("a.gz"), bytes);
+    long fd = qor::open("RAM:/a.gz", qor::O_READ);
+    auto r = std::make_unique<archive_reader>();
+    int opened = archive_reader_open(r.get(), static_cast<int>(fd));
+    if (open_result) *open_result = opened;
+    read_outcome out{"", opened, opened};
+    if (opened != ARCHIVE_OPEN_OK) return out;
+    std::string buf(static_cast<size_t>(chunk), '\0');
+    int32_t n;
+    while ((n = archive_read_some(r.get(), buf.data(), chunk)) > 0) out.content.append(buf.data(), static_cast<size_t>(n));
+    out.last = n;
+    out.after_last = archive_read_some(r.get(), buf.data(), chunk);
+    qor::close(static_cast<int>(fd));
+    return out;
+}
+
 run_result run_extract(const std::vector<std::string>& args) {
     std::vector<std::string> copy = args;
     std::vector<char*> argv;
@@ -111,6 +133,14 @@ std::vector<std::string> list_paths(const std::string& root) {
     }
     std::sort(paths.begin(), paths.end());
     return paths;
+}
+
+std::vector<std::string> paths_outside_destination(const std::string& media) {
+    std::vector<std::string> outside;
+    for (const std::string& p : list_paths(media)) {
+        if (p != "a.tar" && p.rfind("out/", 0) != 0) outside.push_back(p);
+    }
+    return outside;
 }
 
 std::string describe_tree(const std::string& root) {

@@ -13,32 +13,6 @@ using namespace extract_test;
 
 namespace {
 
-struct read_outcome {
-    std::string content;
-    int last;        // the result that ended the reading (0 or -1)
-    int after_last;  // the result of one more call
-};
-
-// Opens `bytes` as an archive on a temporary machine and reads it to its end
-// in chunks of `chunk` bytes.
-read_outcome read_archive(const std::string& bytes, int32_t chunk, int* open_result = nullptr) {
-    qortest::temp_machine machine;
-    qortest::write_host_file(machine.media("a.gz"), bytes);
-    long fd = qor::open("RAM:/a.gz", qor::O_READ);
-    auto r = std::make_unique<archive_reader>();
-    int opened = archive_reader_open(r.get(), static_cast<int>(fd));
-    if (open_result) *open_result = opened;
-    read_outcome out{"", opened, opened};
-    if (opened != ARCHIVE_OPEN_OK) return out;
-    std::string buf(static_cast<size_t>(chunk), '\0');
-    int32_t n;
-    while ((n = archive_read_some(r.get(), buf.data(), chunk)) > 0) out.content.append(buf.data(), static_cast<size_t>(n));
-    out.last = n;
-    out.after_last = archive_read_some(r.get(), buf.data(), chunk);
-    qor::close(static_cast<int>(fd));
-    return out;
-}
-
 std::string sample_content(size_t size, unsigned seed) {
     std::mt19937 rng(seed);
     std::string s;
@@ -151,6 +125,7 @@ TEST(InflateReader, PlainFilesAndGzipHeaderFields) {
         const char* name;
         std::string header;
         int open_result;
+        bool header_only = false;  // no deflate data after the header
     };
     const std::string base("\x1f\x8b\x08", 3);
     const std::string rest("\0\0\0\0\0\x03", 6);
@@ -161,13 +136,12 @@ TEST(InflateReader, PlainFilesAndGzipHeaderFields) {
          ARCHIVE_OPEN_OK},
         {"method 7", std::string("\x1f\x8b\x07\0", 4) + rest, ARCHIVE_OPEN_BAD_GZIP},
         {"reserved flag", base + '\x20' + rest, ARCHIVE_OPEN_BAD_GZIP},
-        {"name never ends", base + '\x08' + rest + "name", ARCHIVE_OPEN_BAD_GZIP},
+        {"name never ends", base + '\x08' + rest + "name", ARCHIVE_OPEN_BAD_GZIP, true},
     };
     for (const header_case& c : cases) {
         SCOPED_TRACE(c.name);
-        bool cut = std::string(c.name) == "name never ends";
         int opened;
-        read_outcome got = read_archive(c.header + (cut ? "" : raw), 512, &opened);
+        read_outcome got = read_archive(c.header + (c.header_only ? "" : raw), 512, &opened);
         EXPECT_EQ(opened, c.open_result);
         if (c.open_result == ARCHIVE_OPEN_OK) {
             EXPECT_TRUE(got.content == content);
@@ -204,10 +178,12 @@ TEST(InflateReader, HandMadeStreams) {
         std::string deflate;
         std::string expected;  // bytes delivered before the end
         int last;              // 0: clean end with a matching trailer; -1: failure
+        bool valid_deflate;    // false where we accept what deflate forbids
     };
     std::vector<stream_case> cases;
-    auto add = [&](const char* name, const bit_writer& w, const std::string& expected, int last) {
-        cases.push_back({name, w.bytes, expected, last});
+    auto add = [&](const char* name, const bit_writer& w, const std::string& expected, int last,
+                   bool valid_deflate = true) {
+        cases.push_back({name, w.bytes, expected, last, valid_deflate});
     };
     {
         bit_writer w;  // BTYPE 3
@@ -263,7 +239,7 @@ TEST(InflateReader, HandMadeStreams) {
         w.put_code(3, 5);  // distance 4
         put_fixed_literal(w, 'a');
         put_fixed_literal(w, 256);
-        add("copy reaching before the start", w, std::string(3, '\0') + "a", 0);
+        add("copy reaching before the start", w, std::string(3, '\0') + "a", 0, false);
     }
     {
         bit_writer w;
@@ -358,7 +334,7 @@ TEST(InflateReader, HandMadeStreams) {
             EXPECT_EQ(got.after_last, c.last);
         }
         std::string zlib_out;  // the fixtures are valid deflate wherever we accept them
-        if (c.last == 0 && std::string(c.name) != "copy reaching before the start") {
+        if (c.last == 0 && c.valid_deflate) {
             EXPECT_TRUE(zlib_inflate_raw(c.deflate, &zlib_out));
             EXPECT_TRUE(zlib_out == c.expected);
         }
