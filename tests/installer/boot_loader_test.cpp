@@ -8,6 +8,7 @@
 #include "boot_loader.h"
 #include "install_phases.h"
 #include "installer_fixture.h"
+#include "qor_endian.h"
 #include "run_installation.h"
 
 namespace qortest {
@@ -28,8 +29,8 @@ std::vector<uint8_t> layout_record(std::initializer_list<layout_entry_values> en
     for (const auto& e : entries) {
         uint8_t* p = record.data() + qor::PARTITION_HEADER_SIZE + k++ * qor::PARTITION_ENTRY_SIZE;
         p[0] = e.used, p[1] = e.type, p[2] = e.bootable, p[3] = 0x77;
-        for (int i = 0; i < 4; ++i) p[4 + i] = static_cast<uint8_t>(e.first >> (8 * i));
-        for (int i = 0; i < 4; ++i) p[8 + i] = static_cast<uint8_t>(e.count >> (8 * i));
+        qor::store_le32(p + 4, e.first);
+        qor::store_le32(p + 8, e.count);
     }
     return record;
 }

@@ -2,11 +2,10 @@
 // welcome, drive, options and confirmation by key script and installs onto
 // an empty drive; the drive, exported as a disk image, boots in QEMU to the
 // test kernel's line.
-#include <png.h>
-
 #include <filesystem>
 
 #include "installer_fixture.h"
+#include "screenshot.h"
 
 namespace qortest {
 namespace {
@@ -14,18 +13,12 @@ namespace {
 // Pixels of `colour` (0x00BBGGRR) in rows y0 to y1 of a screenshot, or -1
 // when it cannot be read.
 long pixels_of_colour(const std::string& path, int y0, int y1, uint32_t colour) {
-    png_image image{};
-    image.version = PNG_IMAGE_VERSION;
-    if (!png_image_begin_read_from_file(&image, path.c_str())) return -1;
-    image.format = PNG_FORMAT_RGB;
-    std::vector<uint8_t> rgb(PNG_IMAGE_SIZE(image));
-    if (!png_image_finish_read(&image, nullptr, rgb.data(), 0, nullptr)) return -1;
+    screenshot shot;
+    if (!read_screenshot(path, &shot)) return -1;
     long found = 0;
-    for (int y = y0; y <= y1 && y < static_cast<int>(image.height); ++y) {
-        for (uint32_t x = 0; x < image.width; ++x) {
-            const uint8_t* p = &rgb[(static_cast<size_t>(y) * image.width + x) * 3];
-            found += (uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16) == colour ? 1 : 0;
-        }
+    for (int y = y0; y <= y1 && y < static_cast<int>(shot.height); ++y) {
+        for (uint32_t x = 0; x < shot.width; ++x)
+            found += shot.pixels[static_cast<size_t>(y) * shot.width + x] == colour ? 1 : 0;
     }
     return found;
 }

@@ -1,9 +1,8 @@
 // The hosted window: key scripts, screenshots, colours and text.
-#include <png.h>
-
 #include <filesystem>
 
 #include "installer_fixture.h"
+#include "screenshot.h"
 
 namespace qortest {
 namespace {
@@ -21,14 +20,9 @@ event_seen wait(long handle) {
 
 // Pixel (x, y) of a PNG as 0x00BBGGRR, or 0xFFFFFFFF when it cannot be read.
 uint32_t png_pixel(const std::string& path, int x, int y) {
-    png_image image{};
-    image.version = PNG_IMAGE_VERSION;
-    if (!png_image_begin_read_from_file(&image, path.c_str())) return 0xFFFFFFFF;
-    image.format = PNG_FORMAT_RGB;
-    std::vector<uint8_t> rgb(PNG_IMAGE_SIZE(image));
-    if (!png_image_finish_read(&image, nullptr, rgb.data(), 0, nullptr)) return 0xFFFFFFFF;
-    size_t at = (static_cast<size_t>(y) * image.width + x) * 3;
-    return rgb[at] | rgb[at + 1] << 8 | rgb[at + 2] << 16;
+    screenshot shot;
+    if (!read_screenshot(path, &shot)) return 0xFFFFFFFF;
+    return shot.pixels[static_cast<size_t>(y) * shot.width + x];
 }
 
 TEST(hosted_window, key_script_then_close_then_failure) {
@@ -36,8 +30,9 @@ TEST(hosted_window, key_script_then_close_then_failure) {
     write_host_file(machine.dir() + "/keys", "enter\r\nup\ndown\n\nspace\nQ\nbogus\nz\n");
     long h = qor::gui_attach("Installer", "QOR-OS setup");
     ASSERT_GE(h, 0);
-    event_seen expected[] = {{1, 1, 13},  {1, 1, qor::KEY_UP}, {1, 1, qor::KEY_DOWN}, {1, 1, 32},
-                             {1, 1, 'Q'}, {1, 1, 'z'},         {1, 3, 0},            {-1, 0, 0}};
+    constexpr int32_t KEY = qor::GUI_EVENT_KEY;
+    event_seen expected[] = {{1, KEY, 13},  {1, KEY, qor::KEY_UP}, {1, KEY, qor::KEY_DOWN},       {1, KEY, 32},
+                             {1, KEY, 'Q'}, {1, KEY, 'z'},         {1, qor::GUI_EVENT_CLOSE, 0}, {-1, 0, 0}};
     for (auto& e : expected) {
         event_seen got = wait(h);
         EXPECT_EQ(got.rc, e.rc);
@@ -49,7 +44,7 @@ TEST(hosted_window, key_script_then_close_then_failure) {
     EXPECT_EQ(qor::gui_begin(h + 1), -1);  // no such window
     write_host_file(machine.dir() + "/keys", "close\nenter\n");
     h = qor::gui_attach("Installer", "QOR-OS setup");
-    EXPECT_EQ(wait(h).type, 3);
+    EXPECT_EQ(wait(h).type, qor::GUI_EVENT_CLOSE);
     EXPECT_EQ(wait(h).rc, -1);
 }
 
