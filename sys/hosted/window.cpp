@@ -158,10 +158,7 @@ void fill(int32_t x, int32_t y, int32_t width, int32_t height, uint32_t colour) 
 
 long clear(uint32_t colour) {
     fill(0, 0, WINDOW_WIDTH, WINDOW_HEIGHT, colour);
-    window_draw d;
-    d.kind = window_draw::kind_type::clear;
-    d.colour = colour;
-    g_window.frame.push_back(d);
+    g_window.frame.push_back({window_draw::kind_type::clear, 0, 0, 0, 0, colour, ""});
     return 0;
 }
 
