@@ -95,14 +95,6 @@ int pkg_make_dir_with_ancestors(const char* dir) {
     return qor::mkdir(work) == 0 || pkg_path_is_directory(work) ? 0 : -1;
 }
 
-int pkg_ensure_dir_exists(const char* path) {
-    if (!path || !path[0]) return -1;
-    if (qor::access(path) == 0) return 0;
-    if (qor::mkdir(path) == 0) return 0;
-    // Someone may have made it between the test and the mkdir.
-    return qor::access(path) == 0 ? 0 : -1;
-}
-
 int pkg_read_file_through(const char* path, pkg_sha256_ctx* digest, uint32_t* size) {
     if (!path || !size) return -1;
     long fd = qor::open(path, qor::O_READ);

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "download.h"
+#include "extract_dirs.h"
 #include "package_install.h"
 #include "qor.h"
 #include "qor_print.h"
@@ -150,7 +151,7 @@ int install_single_file(const package_entry* entry, const install_target* t) {
 void seed_from_media(const package_entry* entry, const char* cache_name, const char* cached) {
     char media[PKG_CACHE_PATH_SIZE];
     if (format_fit(media, sizeof media, "%s/%s", PKG_MEDIA_CACHE_DIR, cache_name) != 0 || !path_exists(media)) return;
-    if (pkg_ensure_dir_exists(PKG_CACHE_ROOT) != 0 || pkg_ensure_dir_exists(PKG_CACHE_DIR) != 0) {
+    if (ensure_dir_exists(PKG_CACHE_ROOT) != 0 || ensure_dir_exists(PKG_CACHE_DIR) != 0) {
         qor::print("install: failed to prepare cache for %s\n", entry->name);
         return;
     }
@@ -165,7 +166,7 @@ void seed_from_media(const package_entry* entry, const char* cache_name, const c
 // into the cache directory. Problems are reported and passed over.
 void unpack_base_cache() {
     if (!path_exists(PKG_BASE_CACHE)) return;
-    if (pkg_ensure_dir_exists(PKG_CACHE_ROOT) != 0 || pkg_ensure_dir_exists(PKG_CACHE_DIR) != 0) {
+    if (ensure_dir_exists(PKG_CACHE_ROOT) != 0 || ensure_dir_exists(PKG_CACHE_DIR) != 0) {
         qor::print("install: failed to prepare local cache directories\n");
         return;
     }
@@ -271,7 +272,7 @@ int install_from_network(const package_entry* entry, const install_target* t) {
         qor::print("install: temporary path too long for %s\n", entry->name);
         return -1;
     }
-    if (pkg_ensure_dir_exists(PKG_TEMP_DIR) != 0 || pkg_ensure_dir_exists(t->dir) != 0) {
+    if (ensure_dir_exists(PKG_TEMP_DIR) != 0) {
         qor::print("install: failed to prepare temporary install directory\n");
         return -1;
     }
