@@ -36,6 +36,9 @@ constexpr size_t PKG_WILL_CREATE_SIZE = 220;      // the missing-directory warni
 constexpr uint32_t PKG_ANSWER_MAX = 7;            // bytes of a confirmation answer kept
 constexpr uint32_t PKG_SHA256_HEX_LEN = PKG_SHA256_HEX_SIZE - 1;
 
+// Any install directory the index can hold fits a path buffer.
+static_assert(PKG_INSTALL_DIR_SIZE <= PKG_INSTALL_PATH_SIZE);
+
 // Where one package goes: its directory, file name and the two joined.
 struct install_target {
     char dir[PKG_INSTALL_PATH_SIZE];
@@ -135,15 +138,25 @@ void report_installed(const package_entry* entry, uint32_t size) {
     qor::print("install: installed %s@%s (%lu bytes)\n", entry->name, entry->version, static_cast<unsigned long>(size));
 }
 
+// Fetches the package's URL to `path`, verified: 0 (size in `*size` when
+// given), or -1 reported with no file left.
+int download_package(const package_entry* entry, const char* path, uint32_t* size) {
+    if (pkg_download_verified_to_path(entry, path, size) == 0) return 0;
+    qor::print("install: download failed for %s\n", entry->name);
+    return -1;
+}
+
 // Downloads a single-file package straight to its target path: 0 or -1.
 int install_single_file(const package_entry* entry, const install_target* t) {
     uint32_t size = 0;
-    if (pkg_download_verified_to_path(entry, t->path, &size) != 0) {
-        qor::print("install: download failed for %s\n", entry->name);
-        return -1;
-    }
+    if (download_package(entry, t->path, &size) != 0) return -1;
     report_installed(entry, size);
     return 0;
+}
+
+// Makes the cache directory and its root when missing: 0 or -1.
+int prepare_cache_dirs() {
+    return ensure_dir_exists(PKG_CACHE_ROOT) == 0 && ensure_dir_exists(PKG_CACHE_DIR) == 0 ? 0 : -1;
 }
 
 // Copies the package's archive from the media's per-package directory into
@@ -151,7 +164,7 @@ int install_single_file(const package_entry* entry, const install_target* t) {
 void seed_from_media(const package_entry* entry, const char* cache_name, const char* cached) {
     char media[PKG_CACHE_PATH_SIZE];
     if (format_fit(media, sizeof media, "%s/%s", PKG_MEDIA_CACHE_DIR, cache_name) != 0 || !path_exists(media)) return;
-    if (ensure_dir_exists(PKG_CACHE_ROOT) != 0 || ensure_dir_exists(PKG_CACHE_DIR) != 0) {
+    if (prepare_cache_dirs() != 0) {
         qor::print("install: failed to prepare cache for %s\n", entry->name);
         return;
     }
@@ -166,7 +179,7 @@ void seed_from_media(const package_entry* entry, const char* cache_name, const c
 // into the cache directory. Problems are reported and passed over.
 void unpack_base_cache() {
     if (!path_exists(PKG_BASE_CACHE)) return;
-    if (ensure_dir_exists(PKG_CACHE_ROOT) != 0 || ensure_dir_exists(PKG_CACHE_DIR) != 0) {
+    if (prepare_cache_dirs() != 0) {
         qor::print("install: failed to prepare local cache directories\n");
         return;
     }
@@ -200,6 +213,14 @@ int cached_archive_matches(const package_entry* entry, const char* cached) {
     return 0;
 }
 
+// The unpacked payload's size: 0, or -1 after saying that the `kind`
+// ("cached" or "extracted") payload could not be read.
+int measure_payload(const package_entry* entry, const install_target* t, const char* kind, uint32_t* size) {
+    if (pkg_measure_file_size(t->path, size) == 0) return 0;
+    qor::print("install: failed to inspect %s payload for %s\n", kind, entry->name);
+    return -1;
+}
+
 // Finds the package's cached archive, seeding the cache first when it lacks
 // it: 0 with its path in `cached`, or -1 when there is none.
 int locate_cached_archive(const package_entry* entry, char cached[PKG_CACHE_PATH_SIZE]) {
@@ -230,10 +251,7 @@ int install_from_cache(const package_entry* entry, const install_target* t) {
         return -1;
     }
     uint32_t size = 0;
-    if (pkg_measure_file_size(t->path, &size) != 0) {
-        qor::print("install: failed to inspect cached payload for %s\n", entry->name);
-        return -1;
-    }
+    if (measure_payload(entry, t, "cached", &size) != 0) return -1;
     qor::print("install: using cached package for %s\n", entry->name);
     report_installed(entry, size);
     return 0;
@@ -256,11 +274,7 @@ int check_network_payload(const package_entry* entry, const install_target* t, u
         qor::print("install: package archive did not provide %s/%s\n", t->dir, t->name);
         return -1;
     }
-    if (pkg_measure_file_size(t->path, size) != 0) {
-        qor::print("install: failed to inspect extracted payload for %s\n", entry->name);
-        return -1;
-    }
-    return 0;
+    return measure_payload(entry, t, "extracted", size);
 }
 
 // Downloads the archive to a temporary file, verified, and unpacks it into
@@ -276,10 +290,7 @@ int install_from_network(const package_entry* entry, const install_target* t) {
         qor::print("install: failed to prepare temporary install directory\n");
         return -1;
     }
-    if (pkg_download_verified_to_path(entry, temp, nullptr) != 0) {
-        qor::print("install: download failed for %s\n", entry->name);
-        return -1;
-    }
+    if (download_package(entry, temp, nullptr) != 0) return -1;
     if (pkg_extract_archive(temp, t->dir) != 0) {
         qor::unlink(temp);
         qor::print("install: extraction failed for %s\n", entry->name);
@@ -332,7 +343,7 @@ int pkg_get_install_dir(const package_entry* entry, char out[PKG_INSTALL_PATH_SI
     if (!entry || !out) return -1;
     const char* dir = entry->install_dir[0] ? entry->install_dir : PKG_DEFAULT_INSTALL_DIR;
     size_t len = strnlen(dir, sizeof entry->install_dir);
-    if (len == 0 || len >= sizeof entry->install_dir || len >= PKG_INSTALL_PATH_SIZE) return -1;
+    if (len == 0 || len >= sizeof entry->install_dir) return -1;
     memcpy(out, dir, len + 1);
     while (len > 1 && out[len - 1] == '/') out[--len] = '\0';
     if (out[0] != '/' || len == 1 || strpbrk(out, "\\:") != nullptr) return -1;
