@@ -2,10 +2,9 @@
 // moves files with. Every file byte passes through one 1024-byte buffer on
 // the stack; sizes are counted by reading, never asked of the file system.
 #include <cstdint>
-
-#include "extract_command.h"
 #include <cstring>
 
+#include "extract_command.h"
 #include "package_install.h"
 #include "qor.h"
 #include "qor_print.h"
@@ -52,12 +51,6 @@ int run_embedded_extract(const char* archive_path, const char* destination) {
     return 0;
 }
 
-// Gives up a stream whose copy failed: ends it and removes the partial file.
-void discard_copy(long stream, const char* target) {
-    qor::stream_end(stream);
-    qor::unlink(target);
-}
-
 }  // namespace
 
 int pkg_extract_archive(const char* archive_path, const char* destination) {
@@ -101,17 +94,13 @@ int pkg_read_file_through(const char* path, pkg_sha256_ctx* digest, uint32_t* si
     if (fd < 0) return -1;
     uint8_t chunk[PKG_COPY_CHUNK];
     uint32_t total = 0;
-    for (;;) {
-        long n = qor::read(static_cast<int>(fd), chunk, sizeof chunk);
-        if (n < 0) {
-            qor::close(static_cast<int>(fd));
-            return -1;
-        }
-        if (n == 0) break;
+    long n;
+    while ((n = qor::read(static_cast<int>(fd), chunk, sizeof chunk)) > 0) {
         if (digest) pkg_sha256_update(digest, chunk, static_cast<size_t>(n));
         total += static_cast<uint32_t>(n);
     }
     qor::close(static_cast<int>(fd));
+    if (n < 0) return -1;
     *size = total;
     return 0;
 }
@@ -128,19 +117,14 @@ int pkg_copy_file_to_path(const char* source, const char* target) {
         return -1;
     }
     uint8_t chunk[PKG_COPY_CHUNK];
-    for (;;) {
-        long n = qor::read(static_cast<int>(fd), chunk, sizeof chunk);
-        if (n == 0) break;
-        if (n < 0 || qor::stream_write(stream, chunk, static_cast<size_t>(n)) != n) {
-            qor::close(static_cast<int>(fd));
-            discard_copy(stream, target);
-            return -1;
-        }
+    long n;
+    while ((n = qor::read(static_cast<int>(fd), chunk, sizeof chunk)) > 0) {
+        if (qor::stream_write(stream, chunk, static_cast<size_t>(n)) != n) break;
     }
     qor::close(static_cast<int>(fd));
-    if (qor::stream_end(stream) != 0) {
-        qor::unlink(target);
-        return -1;
-    }
-    return 0;
+    // A failed read or write leaves n non-zero; the partial file goes.
+    int ended = qor::stream_end(stream) == 0;
+    if (n == 0 && ended) return 0;
+    qor::unlink(target);
+    return -1;
 }
