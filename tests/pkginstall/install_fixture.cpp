@@ -1,13 +1,12 @@
 #include "install_fixture.h"
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <cstring>
 #include <filesystem>
 #include <stdexcept>
 
-#include "test_machine.h"
+#include "sha256.h"
 
 namespace fs = std::filesystem;
 
@@ -29,12 +28,21 @@ std::string make_archive(const std::string& path, const std::map<std::string, st
 }
 
 std::string sha256_of(const std::string& bytes) {
-    qortest::temp_dir dir("digest");
-    qortest::write_host_file(dir.path() + "/data", bytes);
-    std::string out;
-    qortest::run_command("sha256sum '" + dir.path() + "/data'", &out);
-    return out.substr(0, 64);
+    pkg_sha256_ctx ctx;
+    pkg_sha256_init(&ctx);
+    pkg_sha256_update(&ctx, bytes.data(), bytes.size());
+    uint8_t digest[PKG_SHA256_DIGEST_SIZE];
+    pkg_sha256_final(&ctx, digest);
+    char hex[PKG_SHA256_HEX_SIZE];
+    pkg_sha256_hex(digest, hex);
+    return hex;
 }
+
+void refuse_downloads(const qortest::temp_machine& machine) {
+    qortest::write_host_file(machine.dir() + "/hosts", "refused.test 127.0.66.254\n");
+}
+
+std::string refused_url(const std::string& file) { return "http://refused.test:9/" + file; }
 
 package_entry make_entry(const std::string& name, const std::string& url, const std::string& sha256,
                          const std::string& install_dir, const std::string& install_name, int system) {

@@ -1,5 +1,6 @@
 // Helpers shared by the package installation tests: archives made by GNU
-// tar, index records, and one-call runs with the output captured.
+// tar, index records, downloads that fail at once, and one-call runs with
+// the output captured.
 #pragma once
 
 #include <map>
@@ -8,6 +9,7 @@
 
 #include "package_index.h"
 #include "package_install.h"
+#include "test_machine.h"
 
 namespace insttest {
 
@@ -16,8 +18,13 @@ namespace insttest {
 // archive's bytes.
 std::string make_archive(const std::string& path, const std::map<std::string, std::string>& files, bool gzip = true);
 
-// The SHA-256 of `bytes` in lower-case hex, as sha256sum computes it.
+// The SHA-256 of `bytes` in lower-case hex.
 std::string sha256_of(const std::string& bytes);
+
+// Makes the machine's "refused.test" a loopback address nothing listens on,
+// so a download from refused_url() fails at once.
+void refuse_downloads(const qortest::temp_machine& machine);
+std::string refused_url(const std::string& file);
 
 // A record with the given fields; install_dir and install_name are taken
 // as given (empty stays empty).

@@ -218,11 +218,11 @@ class OfflineInstall : public ::testing::Test {
 protected:
     void SetUp() override {
         package_set_confirm_mode(0);
-        qortest::write_host_file(machine_.dir() + "/hosts", "refused.test 127.0.66.254\n");
+        insttest::refuse_downloads(machine_);
     }
     void TearDown() override { package_set_confirm_mode(0); }
 
-    static std::string url(const std::string& file) { return "http://refused.test:9/" + file; }
+    static std::string url(const std::string& file) { return insttest::refused_url(file); }
     std::string at(const std::string& rel) const { return machine_.media(rel); }
 
     // Puts a gzip archive with `files` at media path `rel`; its digest.
