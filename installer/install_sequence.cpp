@@ -2,6 +2,7 @@
 // kernel, package index and caches, configuration, and as chosen icons,
 // fonts and the compiler), then installs the base packages.
 #include <cstdio>
+#include <iterator>
 
 #include "base_packages.h"
 #include "install_options.h"
@@ -11,11 +12,6 @@
 #include "reporting.h"
 
 namespace {
-
-// Tools, kernel, index, base cache, manifest, resolver configuration: one
-// step each, and the configuration and view trees.
-constexpr int32_t SEED_STEPS_FIXED = 8 + 2;
-constexpr int32_t SEED_STEPS_ICONS = 2;
 
 // When a seeded file's source may be absent.
 enum class seed_presence {
@@ -74,6 +70,10 @@ constexpr seed_tree SEED_ICON_TREES[] = {
     {"RAM:/icons", "/icons", "icons", "RAM:/icons missing"},
     {"RAM:/icons16", "/icons16", "icons16", "RAM:/icons16 missing"},
 };
+
+// Every seeded file and tree is one progress step.
+constexpr int32_t SEED_STEPS_FIXED = static_cast<int32_t>(std::size(SEED_FILES) + std::size(SEED_TREES));
+constexpr int32_t SEED_STEPS_ICONS = static_cast<int32_t>(std::size(SEED_ICON_TREES));
 
 constexpr const char* TARGET_TOP_DIRECTORIES[] = {"/binaries", "/boot", "/cache", "/cache/pkg"};
 

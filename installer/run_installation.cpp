@@ -28,7 +28,6 @@ int run_installation(installer_state* s) {
     if (rc == 0) rc = prepare_target(s);
     if (rc != 0) return end_failed_run(s, rc);
 
-    s->step = STEP_INSTALL;
     if (install_from_package_manifest(s) != 0) {
         if (!s->error_text[0]) error_set(s, "Package-manifest install failed");
         return end_failed_run(s, RUN_SEQUENCE_FAILED);

@@ -39,7 +39,6 @@ int installer_run(installer_state* s) {
     qor::gui_set_font(handle, "");
     g_installer_gui_handle = handle;
     detect_drives(s);
-    if (!(s->drive_cursor < s->drive_count)) s->drive_cursor = 0;
     draw_ui(handle, s);
     run_event_loop(handle, s);
     g_installer_gui_handle = -1;

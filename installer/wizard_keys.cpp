@@ -26,11 +26,11 @@ void drive_step_key(installer_state* s, int32_t code) {
 
 }  // namespace
 
-bool key_is_quit(int32_t code) { return (code & 0xDF) == 'Q'; }
+bool key_is_letter(int32_t code, char upper) { return (low_byte(code) & 0xDF) == upper; }
+
+bool key_is_quit(int32_t code) { return key_is_letter(code, 'Q'); }
 
 bool key_is_enter(int32_t code) { return low_byte(code) == 13 || low_byte(code) == 10; }
-
-bool key_is_letter(int32_t code, char upper) { return (low_byte(code) & 0xDF) == upper; }
 
 bool key_is_space(int32_t code) { return low_byte(code) == 32; }
 
