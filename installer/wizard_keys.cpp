@@ -1,6 +1,5 @@
 #include "wizard_keys.h"
 
-#include "disk_prepare.h"
 #include "install_options.h"
 #include "qor_calls.h"
 #include "reporting.h"

@@ -2,7 +2,6 @@
 // calls are counted and reported.
 #include <cstring>
 
-#include "install_options.h"
 #include "installer_fixture.h"
 #include "screen.h"
 

@@ -1,6 +1,4 @@
 // The hosted window: key scripts, screenshots, colours and text.
-#include <filesystem>
-
 #include "installer_fixture.h"
 #include "screenshot.h"
 

@@ -1,7 +1,5 @@
 // The whole program in process: scripted keys through the headless window,
 // from start-up to the end of the event loop.
-#include <cstring>
-
 #include "installer_fixture.h"
 #include "wizard.h"
 #include "wizard_keys.h"
