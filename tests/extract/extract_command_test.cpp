@@ -54,6 +54,9 @@ void check_case(const archive_case& c, bool also_gzip = true) {
 
 std::string file_1025() { return std::string(1024, 'a') + "b"; }
 
+// A GNU long-name entry naming the next entry `name`.
+std::string long_name(const std::string& name) { return tar_entry("././@LongLink", name, 'L'); }
+
 }  // namespace
 
 TEST(ExtractCommand, ArchiveStructure) {
@@ -123,7 +126,6 @@ TEST(ExtractCommand, SizeField) {
 TEST(ExtractCommand, EntryNames) {
     const std::string f = tar_entry("f", "hello");
     const std::string n382(382, 'n');
-    auto long_name = [](const std::string& name) { return tar_entry("././@LongLink", name, 'L'); };
     auto pax = [](const std::string& records, char type = 'x') { return tar_entry("PaxHeader", records, type); };
     const std::vector<archive_case> cases = {
         // The name applies: the message names it (it cannot fit under RAM:/out).
@@ -163,7 +165,6 @@ TEST(ExtractCommand, EntryNames) {
 
 TEST(ExtractCommand, HostilePathsStayInsideTheDestination) {
     const std::string f = tar_entry("f", "hello");
-    auto long_name = [](const std::string& name) { return tar_entry("././@LongLink", name, 'L'); };
     const std::vector<archive_case> cases = {
         {"dot-dot", tar_entry("../evil", "x") + tar_entry("a/../../evil", "x") + f + tar_end(), 0,
          "extract: skipped unsafe path: ../evil\nextract: skipped unsafe path: a/../../evil\n" + summary(1, 0, 2),
