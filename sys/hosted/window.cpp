@@ -50,8 +50,6 @@ struct window_state {
 
 window_state g_window;
 
-size_t pixel_count() { return static_cast<size_t>(WINDOW_WIDTH) * WINDOW_HEIGHT; }
-
 std::string bounded_text(const char* text) { return std::string(text, strnlen(text, TEXT_LIMIT)); }
 
 std::string screens_dir() { return machine().dir + "/screens"; }
@@ -116,8 +114,8 @@ bool display_present() {
 long attach(const char* title, const char* subtitle) {
     if (!title || !subtitle) return -1;
     window_reset();
-    g_window.back.assign(pixel_count(), 0);
-    g_window.front.assign(pixel_count(), 0);
+    g_window.back.assign(WINDOW_PIXELS, 0);
+    g_window.front.assign(WINDOW_PIXELS, 0);
     g_window.font_loaded = psf_load(DEFAULT_FONT, &g_window.font);
     if (!g_window.font_loaded) fprintf(stderr, "hosted window: cannot read font %s\n", DEFAULT_FONT);
     if (want_desktop()) {

@@ -3,6 +3,7 @@
 // ties them together is window.cpp.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -11,6 +12,7 @@ namespace hosted {
 
 constexpr int WINDOW_WIDTH = 640;
 constexpr int WINDOW_HEIGHT = 360;
+constexpr size_t WINDOW_PIXELS = size_t{WINDOW_WIDTH} * WINDOW_HEIGHT;
 // An event that asks only for a redraw (the window was uncovered).
 constexpr int32_t EVENT_REDRAW = 2;
 

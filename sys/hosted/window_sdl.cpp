@@ -14,7 +14,7 @@ SDL_Window* g_window = nullptr;
 SDL_Renderer* g_renderer = nullptr;
 SDL_Texture* g_texture = nullptr;
 bool g_started = false;
-std::vector<uint32_t> g_shown(static_cast<size_t>(WINDOW_WIDTH) * WINDOW_HEIGHT, 0);
+std::vector<uint32_t> g_shown(WINDOW_PIXELS, 0);
 
 // The installer's key code for a key, 0 for keys it has no use for.
 int32_t key_code(const SDL_Keysym& key) {
@@ -63,7 +63,7 @@ bool sdl_open(const std::string& title) {
 
 void sdl_show(const uint32_t* pixels) {
     if (!g_texture) return;
-    g_shown.assign(pixels, pixels + static_cast<size_t>(WINDOW_WIDTH) * WINDOW_HEIGHT);
+    g_shown.assign(pixels, pixels + WINDOW_PIXELS);
     render_shown();
 }
 
