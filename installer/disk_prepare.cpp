@@ -26,8 +26,7 @@ void detect_drives(installer_state* s) {
 
 int write_probe() {
     static const char probe = 'X';
-    long rc = qor_syscall(qor::SYS_WRITEFILE, qor_word(PROBE_PATH), qor_word(&probe), 1);
-    if (rc < 0) return -1;
+    if (qor::writefile(PROBE_PATH, &probe, 1) < 0) return -1;
     qor::unlink(PROBE_PATH);  // a probe left behind is harmless
     return 0;
 }
