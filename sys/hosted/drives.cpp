@@ -150,9 +150,9 @@ long drive_call(long number, long a, long b, long c) {
         case qor::SYS_DISK_PREPARE: return disk_prepare(a);
         case qor::SYS_DRIVE_SELECT: return drive_select(a);
         case qor::SYS_DISK_PARTITION_TABLE:
-            return disk_partition_table(a, reinterpret_cast<uint8_t*>(b), c);
+            return disk_partition_table(a, static_cast<uint8_t*>(as_buffer(b)), c);
         case qor::SYS_DISK_WRITE_SECTOR:
-            return disk_write_sector(a, b, reinterpret_cast<const unsigned char*>(c));
+            return disk_write_sector(a, b, static_cast<const unsigned char*>(as_buffer(c)));
         default: return -1;
     }
 }

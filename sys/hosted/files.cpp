@@ -27,9 +27,6 @@ struct open_file {
 
 std::map<int, open_file> g_files;
 
-const char* as_text(long word) { return reinterpret_cast<const char*>(word); }
-void* as_buffer(long word) { return reinterpret_cast<void*>(word); }
-
 int open_for(const char* path, int host_flags, int mode) {
     if (!path) return -1;
     resolved_path p;

@@ -45,6 +45,10 @@ int open_parent(const resolved_path& p, std::string* last_name);
 // Host descriptor of a file a machine path names, opened for reading, or -1.
 int open_machine_path_for_reading(const char* path);
 
+// Pointer arguments arrive as words.
+inline const char* as_text(long word) { return reinterpret_cast<const char*>(word); }
+inline void* as_buffer(long word) { return reinterpret_cast<void*>(word); }
+
 // Call families, each in its own file.
 long file_call(long number, long a, long b, long c);
 long drive_call(long number, long a, long b, long c);

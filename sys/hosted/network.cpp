@@ -29,9 +29,6 @@ namespace {
 
 int g_connection = -1;
 
-const char* as_text(long word) { return reinterpret_cast<const char*>(word); }
-void* as_buffer(long word) { return reinterpret_cast<void*>(word); }
-
 // True when `text` is a dotted IPv4 address; its four bytes go to `out`.
 bool parse_ipv4(const std::string& text, uint8_t out[4]) {
     in_addr a;

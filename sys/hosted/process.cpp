@@ -164,8 +164,8 @@ long sys_seed_word() {
 long process_call(long number, long a, long b, long c) {
     switch (number) {
         case qor::SYS_SPAWN:
-            return sys_spawn(reinterpret_cast<const char*>(a), reinterpret_cast<const char* const*>(b), c);
-        case qor::SYS_WAITPID: return sys_waitpid(a, reinterpret_cast<int32_t*>(b));
+            return sys_spawn(as_text(a), static_cast<const char* const*>(as_buffer(b)), c);
+        case qor::SYS_WAITPID: return sys_waitpid(a, static_cast<int32_t*>(as_buffer(b)));
         case qor::SYS_USLEEP: return sys_usleep(a);
         case qor::SYS_SEED_WORD: return sys_seed_word();
         default: return -1;
