@@ -102,11 +102,10 @@ int seed_one_file(installer_state* s, const seed_file& row) {
             error_set(s, row.missing);
             return -1;
         }
-        progress_step(s, row.step);
-        return 0;
+    } else {
+        if (row.directory_before && make_target_directory(s, row.directory_before) != 0) return -1;
+        if (copy_media_file_to_target(s, row.source, row.target, row.label) != 0) return -1;
     }
-    if (row.directory_before && make_target_directory(s, row.directory_before) != 0) return -1;
-    if (copy_media_file_to_target(s, row.source, row.target, row.label) != 0) return -1;
     progress_step(s, row.step);
     return 0;
 }

@@ -41,6 +41,15 @@ void report_copy_progress(installer_state* s, uint32_t copied, uint32_t total) {
     else redraw(s);
 }
 
+// Gives up a begun copy: closes the source, ends the stream and reports
+// "text: path". Always -1.
+int copy_abandoned(installer_state* s, long fd, long handle, const char* text, const char* path) {
+    qor::close(static_cast<int>(fd));
+    qor::stream_end(handle);
+    error_set_path(s, text, path);
+    return -1;
+}
+
 // Streams every byte of the open source into the begun target. 0 at end of
 // file; -1 with the failure reported (source closed, stream ended).
 int stream_source_to_target(installer_state* s, long fd, long handle, const char* source, const char* target,
@@ -51,18 +60,9 @@ int stream_source_to_target(installer_state* s, long fd, long handle, const char
     for (;;) {
         long n = qor::read(static_cast<int>(fd), chunk, sizeof chunk);
         if (n == 0) break;
-        if (n < 0) {
-            qor::close(static_cast<int>(fd));
-            qor::stream_end(handle);
-            error_set_path(s, "Copy source read failed", source);
-            return -1;
-        }
-        if (qor::stream_write(handle, chunk, static_cast<size_t>(n)) != n) {
-            qor::close(static_cast<int>(fd));
-            qor::stream_end(handle);
-            error_set_path(s, "Copy target write failed", target);
-            return -1;
-        }
+        if (n < 0) return copy_abandoned(s, fd, handle, "Copy source read failed", source);
+        if (qor::stream_write(handle, chunk, static_cast<size_t>(n)) != n)
+            return copy_abandoned(s, fd, handle, "Copy target write failed", target);
         copied += static_cast<uint32_t>(n);
         if (++chunks == CHUNKS_PER_REPORT) {
             report_copy_progress(s, copied, total);
