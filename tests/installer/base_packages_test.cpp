@@ -69,10 +69,7 @@ protected:
         write_host_file(machine.drive_root(0) + "cache/index.json", "{\"packages\":[" + entries + "]}");
     }
     int run(int32_t selected = 3) {
-        hosted::capture_begin();
-        int rc = install_base_packages(&state, selected);
-        output = hosted::capture_end();
-        return rc;
+        return run_captured(&output, [&] { return install_base_packages(&state, selected); });
     }
     // The "install: installed NAME@1.0" lines, names only, in order.
     std::vector<std::string> installed() {

@@ -114,10 +114,7 @@ protected:
         hosted::faults_clear();
         hosted::call_counts_reset();
         for (auto& f : faults) hosted::fault_add(f[0], f[1], f[2]);
-        hosted::capture_begin();
-        int rc = install_bootloader(&state);
-        output = hosted::capture_end();
-        return rc;
+        return run_captured(&output, [&] { return install_bootloader(&state); });
     }
     std::string sectors(size_t first, size_t count) {
         std::ifstream image(machine.slot(0) + "/disk.img", std::ios::binary);

@@ -49,10 +49,7 @@ protected:
         hosted::fault_add(qor::SYS_NET_RESOLVE, 1, -1, -1);
     }
     int run() {
-        hosted::capture_begin();
-        int rc = install_from_package_manifest(&state);
-        output = hosted::capture_end();
-        return rc;
+        return run_captured(&output, [&] { return install_from_package_manifest(&state); });
     }
     bool on_target(const std::string& rel) { return host_path_exists(machine.drive_root(0) + rel); }
     // The installer's error lines, without the package core's lines.

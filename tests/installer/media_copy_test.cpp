@@ -42,16 +42,10 @@ protected:
     }
     std::string target(const std::string& rel) { return machine.drive_root(0) + rel; }
     int copy_file(const char* source, const char* to, const char* label = "") {
-        hosted::capture_begin();
-        int rc = copy_media_file_to_target(&state, source, to, label);
-        output = hosted::capture_end();
-        return rc;
+        return run_captured(&output, [&] { return copy_media_file_to_target(&state, source, to, label); });
     }
     int copy_tree(const char* source, const char* to, const char* missing) {
-        hosted::capture_begin();
-        int rc = copy_media_tree_to_target(&state, source, to, missing);
-        output = hosted::capture_end();
-        return rc;
+        return run_captured(&output, [&] { return copy_media_tree_to_target(&state, source, to, missing); });
     }
     long redraws() { return hosted::call_count(qor::SYS_GUI_PRESENT); }
     std::string output;

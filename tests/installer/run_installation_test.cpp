@@ -19,10 +19,7 @@ protected:
         hosted::call_counts_reset();
     }
     int run() {
-        hosted::capture_begin();
-        int rc = run_installation(&state);
-        output = hosted::capture_end();
-        return rc;
+        return run_captured(&output, [&] { return run_installation(&state); });
     }
     bool drive_touched() {
         return hosted::call_count(qor::SYS_DISK_PREPARE) + hosted::call_count(qor::SYS_DRIVE_SELECT) +

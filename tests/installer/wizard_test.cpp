@@ -12,10 +12,7 @@ protected:
     // Runs the installer over `keys` (one per line); its output is kept.
     int run(const std::string& keys) {
         write_host_file(machine.dir() + "/keys", keys);
-        hosted::capture_begin();
-        int rc = installer_run(&state);
-        output = hosted::capture_end();
-        return rc;
+        return run_captured(&output, [&] { return installer_run(&state); });
     }
     temp_machine machine{machine_options{3}};
     installer_state state;
