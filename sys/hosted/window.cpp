@@ -232,17 +232,16 @@ long content_size(qor::gui_size* size) {
 }  // namespace
 
 long window_call(long number, long a, long b, long c) {
-    if (number == qor::SYS_GUI_ATTACH)
-        return attach(reinterpret_cast<const char*>(a), reinterpret_cast<const char*>(b));
+    if (number == qor::SYS_GUI_ATTACH) return attach(as_text(a), as_text(b));
     if (!g_window.attached || a != WINDOW_HANDLE) return -1;
     switch (number) {
-        case qor::SYS_GUI_SET_FONT: return set_font(reinterpret_cast<const char*>(b));
-        case qor::SYS_GUI_WAIT_EVENT: return wait_event(reinterpret_cast<void*>(b), c);
-        case qor::SYS_GUI_GET_CONTENT_SIZE: return content_size(reinterpret_cast<qor::gui_size*>(b));
+        case qor::SYS_GUI_SET_FONT: return set_font(as_text(b));
+        case qor::SYS_GUI_WAIT_EVENT: return wait_event(as_buffer(b), c);
+        case qor::SYS_GUI_GET_CONTENT_SIZE: return content_size(static_cast<qor::gui_size*>(as_buffer(b)));
         case qor::SYS_GUI_BEGIN: g_window.frame.clear(); return 0;
         case qor::SYS_GUI_CLEAR: return clear(static_cast<uint32_t>(b));
-        case qor::SYS_GUI_FILL_RECT: return fill_rect(reinterpret_cast<const qor::gui_rect*>(b));
-        case qor::SYS_GUI_DRAW_TEXT: return draw_text(reinterpret_cast<const qor::gui_text*>(b));
+        case qor::SYS_GUI_FILL_RECT: return fill_rect(static_cast<const qor::gui_rect*>(as_buffer(b)));
+        case qor::SYS_GUI_DRAW_TEXT: return draw_text(static_cast<const qor::gui_text*>(as_buffer(b)));
         case qor::SYS_GUI_PRESENT: return present();
         default: return -1;
     }
