@@ -19,10 +19,8 @@ void discard_download(long stream, const char* path) {
 // Finishes the digest and compares it with the entry's. 0 on a match; -1
 // after printing the mismatch lines.
 int verify_digest(const package_entry* entry, download_sink* sink) {
-    uint8_t digest[PKG_SHA256_DIGEST_SIZE];
     char hex[PKG_SHA256_HEX_SIZE];
-    pkg_sha256_final(&sink->digest, digest);
-    pkg_sha256_hex(digest, hex);
+    pkg_sha256_final_hex(&sink->digest, hex);
     if (pkg_sha256_match_ci(entry->sha256, hex)) return 0;
     qor::print("install: checksum mismatch for %s\n", entry->name);
     qor::print("install: expected %s\n", entry->sha256);

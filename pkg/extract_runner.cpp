@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "extract_command.h"
+#include "extract_dirs.h"
 #include "package_install.h"
 #include "qor.h"
 #include "qor_print.h"
@@ -70,6 +71,8 @@ int pkg_path_is_directory(const char* path) {
     qor::close(static_cast<int>(fd));
     return listed < 0 ? 0 : 1;
 }
+
+int pkg_ensure_dir_exists(const char* path) { return ensure_dir_exists(path); }
 
 int pkg_make_dir_with_ancestors(const char* dir) {
     if (!dir) return -1;

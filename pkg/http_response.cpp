@@ -11,28 +11,18 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "ascii_case.h"
 #include "qor_print.h"
 
 namespace {
 
 constexpr uint32_t HEADER_DATA_MAX = HTTP_HEADER_BUFFER_SIZE - 1;
 
-// `c` with an ASCII capital letter made small; any other byte as it is.
-char ascii_lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
-// True when the first `len` bytes of `a` and `b` agree with ASCII case ignored.
-bool equal_ci(const char* a, const char* b, size_t len) {
-    for (size_t i = 0; i < len; ++i) {
-        if (ascii_lower(a[i]) != ascii_lower(b[i])) return false;
-    }
-    return true;
-}
-
 // True when `word` occurs anywhere in `text`, ASCII case ignored.
 bool contains_ci(const char* text, const char* word) {
     size_t word_len = strlen(word);
     for (const char* p = text; strlen(p) >= word_len; ++p) {
-        if (equal_ci(p, word, word_len)) return true;
+        if (pkg_equal_ci(p, word, word_len)) return true;
     }
     return false;
 }
@@ -312,7 +302,7 @@ int pkg_header_get_value(const char* headers, const char* name, char* out, size_
     while (*line != '\0' && !(line[0] == '\r' && line[1] == '\n')) {
         const char* crlf = strstr(line, "\r\n");
         const char* end = crlf ? crlf : line + strlen(line);
-        if (static_cast<size_t>(end - line) > name_len && equal_ci(line, name, name_len) && line[name_len] == ':') {
+        if (static_cast<size_t>(end - line) > name_len && pkg_equal_ci(line, name, name_len) && line[name_len] == ':') {
             const char* v = line + name_len + 1;
             while (v < end && (*v == ' ' || *v == '\t')) ++v;
             size_t len = static_cast<size_t>(end - v);

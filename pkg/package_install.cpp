@@ -7,8 +7,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "ascii_case.h"
 #include "download.h"
-#include "extract_dirs.h"
 #include "package_install.h"
 #include "qor.h"
 #include "qor_print.h"
@@ -34,7 +34,6 @@ constexpr size_t PKG_CACHE_PATH_SIZE = 320;       // cached, media and temporary
 constexpr size_t PKG_NOT_FIRST_LEVEL_SIZE = 200;  // the first-level warning
 constexpr size_t PKG_WILL_CREATE_SIZE = 220;      // the missing-directory warning
 constexpr uint32_t PKG_ANSWER_MAX = 7;            // bytes of a confirmation answer kept
-constexpr uint32_t PKG_SHA256_HEX_LEN = PKG_SHA256_HEX_SIZE - 1;
 
 // Any install directory the index can hold fits a path buffer.
 static_assert(PKG_INSTALL_DIR_SIZE <= PKG_INSTALL_PATH_SIZE);
@@ -156,7 +155,7 @@ int install_single_file(const package_entry* entry, const install_target* t) {
 
 // Makes the cache directory and its root when missing: 0 or -1.
 int prepare_cache_dirs() {
-    return ensure_dir_exists(PKG_CACHE_ROOT) == 0 && ensure_dir_exists(PKG_CACHE_DIR) == 0 ? 0 : -1;
+    return pkg_ensure_dir_exists(PKG_CACHE_ROOT) == 0 && pkg_ensure_dir_exists(PKG_CACHE_DIR) == 0 ? 0 : -1;
 }
 
 // Copies the package's archive from the media's per-package directory into
@@ -194,9 +193,7 @@ int hash_file_hex(const char* path, char hex[PKG_SHA256_HEX_SIZE]) {
     pkg_sha256_init(&ctx);
     uint32_t size = 0;
     if (pkg_read_file_through(path, &ctx, &size) != 0) return -1;
-    uint8_t digest[PKG_SHA256_DIGEST_SIZE];
-    pkg_sha256_final(&ctx, digest);
-    pkg_sha256_hex(digest, hex);
+    pkg_sha256_final_hex(&ctx, hex);
     return 0;
 }
 
@@ -286,7 +283,7 @@ int install_from_network(const package_entry* entry, const install_target* t) {
         qor::print("install: temporary path too long for %s\n", entry->name);
         return -1;
     }
-    if (ensure_dir_exists(PKG_TEMP_DIR) != 0) {
+    if (pkg_ensure_dir_exists(PKG_TEMP_DIR) != 0) {
         qor::print("install: failed to prepare temporary install directory\n");
         return -1;
     }
@@ -355,15 +352,7 @@ int pkg_has_suffix_ci(const char* text, const char* suffix) {
     size_t text_len = strlen(text);
     size_t suffix_len = strlen(suffix);
     if (suffix_len > text_len) return 0;
-    const char* tail = text + text_len - suffix_len;
-    for (size_t i = 0; i < suffix_len; i++) {
-        char a = tail[i];
-        char b = suffix[i];
-        if (a >= 'A' && a <= 'Z') a = static_cast<char>(a - 'A' + 'a');
-        if (b >= 'A' && b <= 'Z') b = static_cast<char>(b - 'A' + 'a');
-        if (a != b) return 0;
-    }
-    return 1;
+    return pkg_equal_ci(text + text_len - suffix_len, suffix, suffix_len) ? 1 : 0;
 }
 
 int install_package(const package_index* index, const package_entry* entry) {
@@ -378,7 +367,7 @@ int install_package(const package_index* index, const package_entry* entry) {
         qor::print("install: package metadata mismatch for %s\n", entry->name);
         return -1;
     }
-    if (strnlen(entry->sha256, sizeof entry->sha256) != PKG_SHA256_HEX_LEN) {
+    if (strnlen(entry->sha256, sizeof entry->sha256) != PKG_SHA256_HEX_DIGITS) {
         qor::print("install: invalid sha256 for %s\n", entry->name);
         return -1;
     }

@@ -27,6 +27,10 @@ int pkg_extract_archive(const char* archive_path, const char* destination);
 // 1 when the path is a directory, else 0.
 int pkg_path_is_directory(const char* path);
 
+// 0 when the path opens (a file counts too) or was made as a directory (one
+// level, no ancestors), -1 otherwise. The extractor's own rule, shared.
+int pkg_ensure_dir_exists(const char* path);
+
 // Makes `dir` (at most 255 characters) and every missing ancestor; each one
 // that cannot be made must already be a directory. 0 or -1.
 int pkg_make_dir_with_ancestors(const char* dir);

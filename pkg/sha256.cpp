@@ -4,6 +4,8 @@
 
 #include <cstring>
 
+#include "ascii_case.h"
+
 namespace {
 
 // FIPS 180-4 4.2.2: the first 32 bits of the fractional parts of the cube
@@ -41,8 +43,6 @@ void store_be64(uint8_t* p, uint64_t v) {
     store_be32(p, static_cast<uint32_t>(v >> 32));
     store_be32(p + 4, static_cast<uint32_t>(v));
 }
-
-char ascii_lower(char ch) { return ch >= 'A' && ch <= 'Z' ? static_cast<char>(ch - 'A' + 'a') : ch; }
 
 }  // namespace
 
@@ -130,11 +130,15 @@ void pkg_sha256_hex(const uint8_t digest[PKG_SHA256_DIGEST_SIZE], char out[PKG_S
     out[2 * PKG_SHA256_DIGEST_SIZE] = '\0';
 }
 
+void pkg_sha256_final_hex(pkg_sha256_ctx* ctx, char out[PKG_SHA256_HEX_SIZE]) {
+    uint8_t digest[PKG_SHA256_DIGEST_SIZE];
+    pkg_sha256_final(ctx, digest);
+    pkg_sha256_hex(digest, out);
+}
+
 int pkg_sha256_match_ci(const char* expected, const char* computed) {
-    constexpr size_t DIGITS = 2 * PKG_SHA256_DIGEST_SIZE;
+    constexpr size_t DIGITS = PKG_SHA256_HEX_DIGITS;
     if (!expected || !computed) return 0;
     if (strnlen(expected, DIGITS + 1) != DIGITS || strnlen(computed, DIGITS + 1) != DIGITS) return 0;
-    for (size_t i = 0; i < DIGITS; i++)
-        if (ascii_lower(expected[i]) != ascii_lower(computed[i])) return 0;
-    return 1;
+    return pkg_equal_ci(expected, computed, DIGITS) ? 1 : 0;
 }

@@ -7,8 +7,9 @@
 
 constexpr uint32_t PKG_SHA256_BLOCK_SIZE = 64;
 constexpr uint32_t PKG_SHA256_DIGEST_SIZE = 32;
-// 64 hexadecimal digits and a NUL.
-constexpr uint32_t PKG_SHA256_HEX_SIZE = 65;
+// A digest as text: 64 hexadecimal digits, and a NUL in its buffer.
+constexpr uint32_t PKG_SHA256_HEX_DIGITS = 2 * PKG_SHA256_DIGEST_SIZE;
+constexpr uint32_t PKG_SHA256_HEX_SIZE = PKG_SHA256_HEX_DIGITS + 1;
 
 struct pkg_sha256_ctx {
     uint32_t state[8];                     // running hash value H0..H7
@@ -33,6 +34,10 @@ void pkg_sha256_final(pkg_sha256_ctx* ctx, uint8_t out[PKG_SHA256_DIGEST_SIZE]);
 
 // Writes the digest as 64 lower-case hexadecimal digits and a NUL.
 void pkg_sha256_hex(const uint8_t digest[PKG_SHA256_DIGEST_SIZE], char out[PKG_SHA256_HEX_SIZE]);
+
+// Finishes the digest (as pkg_sha256_final) straight into its hexadecimal
+// text (as pkg_sha256_hex).
+void pkg_sha256_final_hex(pkg_sha256_ctx* ctx, char out[PKG_SHA256_HEX_SIZE]);
 
 // 1 when both texts are exactly 64 characters and equal ignoring ASCII letter
 // case, else 0 (null texts give 0). Neither is checked for being hexadecimal.

@@ -19,10 +19,8 @@ std::string digest_of(const std::vector<std::string>& parts) {
     pkg_sha256_ctx ctx;
     pkg_sha256_init(&ctx);
     for (const std::string& p : parts) pkg_sha256_update(&ctx, p.data(), p.size());
-    uint8_t out[PKG_SHA256_DIGEST_SIZE];
-    pkg_sha256_final(&ctx, out);
     char hex[PKG_SHA256_HEX_SIZE];
-    pkg_sha256_hex(out, hex);
+    pkg_sha256_final_hex(&ctx, hex);
     return hex;
 }
 

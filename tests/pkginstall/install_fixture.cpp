@@ -31,10 +31,8 @@ std::string sha256_of(const std::string& bytes) {
     pkg_sha256_ctx ctx;
     pkg_sha256_init(&ctx);
     pkg_sha256_update(&ctx, bytes.data(), bytes.size());
-    uint8_t digest[PKG_SHA256_DIGEST_SIZE];
-    pkg_sha256_final(&ctx, digest);
     char hex[PKG_SHA256_HEX_SIZE];
-    pkg_sha256_hex(digest, hex);
+    pkg_sha256_final_hex(&ctx, hex);
     return hex;
 }
 

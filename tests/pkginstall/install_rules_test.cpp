@@ -8,7 +8,6 @@
 #include <filesystem>
 #include <string>
 
-#include "extract_dirs.h"
 #include "hosted.h"
 #include "install_fixture.h"
 #include "qor.h"
@@ -163,12 +162,12 @@ TEST_F(FileOps, DirectoryTestAndOneLevelMaking) {
     EXPECT_EQ(pkg_path_is_directory("/missing"), 0);
     EXPECT_EQ(pkg_path_is_directory(""), 0);
 
-    EXPECT_EQ(ensure_dir_exists("/dir"), 0);
-    EXPECT_EQ(ensure_dir_exists("/dir/file"), 0) << "an existing file counts as there";
-    EXPECT_EQ(ensure_dir_exists("/dir/new"), 0);
+    EXPECT_EQ(pkg_ensure_dir_exists("/dir"), 0);
+    EXPECT_EQ(pkg_ensure_dir_exists("/dir/file"), 0) << "an existing file counts as there";
+    EXPECT_EQ(pkg_ensure_dir_exists("/dir/new"), 0);
     EXPECT_EQ(pkg_path_is_directory("/dir/new"), 1);
-    EXPECT_EQ(ensure_dir_exists("/a/b"), -1) << "one level only";
-    EXPECT_EQ(ensure_dir_exists(""), -1);
+    EXPECT_EQ(pkg_ensure_dir_exists("/a/b"), -1) << "one level only";
+    EXPECT_EQ(pkg_ensure_dir_exists(""), -1);
 }
 
 TEST_F(FileOps, SizeIsCountedByReading) {
