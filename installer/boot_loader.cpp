@@ -9,6 +9,7 @@
 
 #include "install_phases.h"
 #include "qor.h"
+#include "qor_endian.h"
 #include "reporting.h"
 #include "run_installation.h"
 
@@ -35,14 +36,6 @@ constexpr int LAYOUT_BOOTABLE = 2;
 constexpr int LAYOUT_FIRST = 4;
 constexpr int LAYOUT_COUNT = 8;
 
-uint32_t load_le32(const uint8_t* p) {
-    return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
-}
-
-void store_le32(uint8_t* p, uint32_t v) {
-    for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
-
 const uint8_t* layout_entry(const uint8_t* layout, int k) {
     return layout + qor::PARTITION_HEADER_SIZE + k * qor::PARTITION_ENTRY_SIZE;
 }
@@ -62,8 +55,8 @@ void store_mbr_entry(const uint8_t* e, bool active, uint8_t* out) {
     memcpy(out + 1, CHS_BEYOND, sizeof CHS_BEYOND);
     out[4] = e[LAYOUT_TYPE];
     memcpy(out + 5, CHS_BEYOND, sizeof CHS_BEYOND);
-    store_le32(out + 8, load_le32(e + LAYOUT_FIRST));
-    store_le32(out + 12, load_le32(e + LAYOUT_COUNT));
+    qor::store_le32(out + 8, qor::load_le32(e + LAYOUT_FIRST));
+    qor::store_le32(out + 12, qor::load_le32(e + LAYOUT_COUNT));
 }
 
 long write_sector(int32_t drive, uint32_t sector, const uint8_t* bytes) {
@@ -204,7 +197,7 @@ int build_master_boot_record(const uint8_t* boot_image, const uint8_t* layout, u
         const uint8_t* e = layout_entry(layout, k);
         if (!e[LAYOUT_USED]) continue;
         // The kernel copy lies in the gap before the first partition.
-        if (k == 0 && uint64_t{load_le32(e + LAYOUT_FIRST)} <= uint64_t{KERNEL_FIRST_SECTOR} + kernel_sectors)
+        if (k == 0 && uint64_t{qor::load_le32(e + LAYOUT_FIRST)} <= uint64_t{KERNEL_FIRST_SECTOR} + kernel_sectors)
             return KERNEL_REACHES_PARTITION;
         bool active = e[LAYOUT_BOOTABLE] || (k == 0 && !active_named);
         store_mbr_entry(e, active, mbr + MBR_ENTRIES_OFFSET + k * MBR_ENTRY_SIZE);

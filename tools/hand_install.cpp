@@ -11,6 +11,7 @@
 #include <cstdlib>
 
 #include "boot_loader.h"
+#include "disk_prepare.h"
 #include "installer_state.h"
 #include "package_install.h"
 #include "qor.h"
@@ -34,8 +35,8 @@ int main(int argc, char** argv) {
     state.target_drive = static_cast<int32_t>(strtol(argv[1], nullptr, 10));
     long slot = state.target_drive;
 
-    if (qor_syscall(qor::SYS_DISK_PREPARE, slot, 0, 0) != 0) return fail("disk_prepare failed", -1);
-    if (qor_syscall(qor::SYS_DRIVE_SELECT, slot, 0, 0) < 0) return fail("drive_select failed", -1);
+    if (disk_prepare(slot) != 0) return fail("disk_prepare failed", -1);
+    if (drive_select(slot) < 0) return fail("drive_select failed", -1);
     qor::mkdir("/boot");
     if (pkg_copy_file_to_path(MEDIA_KERNEL, TARGET_KERNEL) != 0) return fail("cannot copy the kernel", -1);
     int rc = write_grub_config();

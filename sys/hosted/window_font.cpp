@@ -10,6 +10,7 @@
 // sequence).
 #include <zlib.h>
 
+#include "qor_endian.h"
 #include "window_internal.h"
 
 namespace hosted {
@@ -17,11 +18,6 @@ namespace {
 
 constexpr uint32_t NO_GLYPH = 0xFFFFFFFF;
 constexpr uint32_t LATIN1_CODES = 256;
-
-uint32_t le32(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
-           static_cast<uint32_t>(p[3]) << 24;
-}
 
 // The whole file, gunzipped when it is compressed (gzread reads plain files
 // as they are).
@@ -44,7 +40,7 @@ void read_psf1_table(const std::vector<uint8_t>& data, size_t at, psf_font* font
     uint32_t glyph = 0;
     bool in_sequence = false;
     for (; at + 1 < data.size() && glyph < font->glyph_count; at += 2) {
-        uint32_t v = data[at] | static_cast<uint32_t>(data[at + 1]) << 8;
+        uint32_t v = qor::load_le16(&data[at]);
         if (v == 0xFFFF) {
             ++glyph;
             in_sequence = false;
@@ -99,8 +95,8 @@ bool load_psf1(const std::vector<uint8_t>& data, psf_font* font) {
 
 bool load_psf2(const std::vector<uint8_t>& data, psf_font* font) {
     if (data.size() < 32) return false;
-    uint32_t header = le32(&data[8]), flags = le32(&data[12]), count = le32(&data[16]);
-    uint32_t per_glyph = le32(&data[20]), height = le32(&data[24]), width = le32(&data[28]);
+    uint32_t header = qor::load_le32(&data[8]), flags = qor::load_le32(&data[12]), count = qor::load_le32(&data[16]);
+    uint32_t per_glyph = qor::load_le32(&data[20]), height = qor::load_le32(&data[24]), width = qor::load_le32(&data[28]);
     if (width == 0 || height == 0 || width > 64 || height > 64 || count == 0 || count > 65536) return false;
     uint32_t per_row = (width + 7) / 8;
     if (per_glyph != per_row * height) return false;
@@ -132,7 +128,7 @@ bool psf_load(const std::string& path, psf_font* out) {
     font.glyph_of_code.assign(LATIN1_CODES, NO_GLYPH);
     bool ok = false;
     if (data.size() >= 2 && data[0] == 0x36 && data[1] == 0x04) ok = load_psf1(data, &font);
-    if (data.size() >= 4 && le32(&data[0]) == 0x864AB572) ok = load_psf2(data, &font);
+    if (data.size() >= 4 && qor::load_le32(&data[0]) == 0x864AB572) ok = load_psf2(data, &font);
     if (!ok) return false;
     fill_unmapped_codes(&font);
     *out = std::move(font);
