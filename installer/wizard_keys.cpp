@@ -29,9 +29,9 @@ bool key_is_letter(int32_t code, char upper) { return (low_byte(code) & 0xDF) ==
 
 bool key_is_quit(int32_t code) { return key_is_letter(code, 'Q'); }
 
-bool key_is_enter(int32_t code) { return low_byte(code) == 13 || low_byte(code) == 10; }
+bool key_is_enter(int32_t code) { return low_byte(code) == qor::KEY_ENTER || low_byte(code) == qor::KEY_LINE_FEED; }
 
-bool key_is_space(int32_t code) { return low_byte(code) == 32; }
+bool key_is_space(int32_t code) { return low_byte(code) == qor::KEY_SPACE; }
 
 void wizard_handle_key(installer_state* s, int32_t code) {
     switch (s->step) {

@@ -82,6 +82,12 @@ constexpr long TCP_PEER_CLOSED = -2;
 constexpr int GUI_EVENT_SIZE = 20;
 constexpr int32_t GUI_EVENT_KEY = 1;
 constexpr int32_t GUI_EVENT_CLOSE = 3;
+// Any other type only asks for a redraw; the hosted window sends this one.
+constexpr int32_t GUI_EVENT_REDRAW = 2;
+// Key codes: the character in the low byte, or one of the arrow codes.
+constexpr int32_t KEY_ENTER = 13;      // carriage return
+constexpr int32_t KEY_LINE_FEED = 10;  // also taken as Enter
+constexpr int32_t KEY_SPACE = 32;
 constexpr int32_t KEY_UP = 0x1001;
 constexpr int32_t KEY_DOWN = 0x1002;
 

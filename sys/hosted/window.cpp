@@ -74,10 +74,10 @@ bool parse_key_line(std::string line, scripted_event* out) {
     size_t start = line.find_first_not_of(" \t");
     if (start == std::string::npos) return false;
     line = line.substr(start);
-    if (line == "enter") *out = {qor::GUI_EVENT_KEY, 13};
+    if (line == "enter") *out = {qor::GUI_EVENT_KEY, qor::KEY_ENTER};
     else if (line == "up") *out = {qor::GUI_EVENT_KEY, qor::KEY_UP};
     else if (line == "down") *out = {qor::GUI_EVENT_KEY, qor::KEY_DOWN};
-    else if (line == "space") *out = {qor::GUI_EVENT_KEY, 32};
+    else if (line == "space") *out = {qor::GUI_EVENT_KEY, qor::KEY_SPACE};
     else if (line == "close") *out = {qor::GUI_EVENT_CLOSE, 0};
     else if (line.size() == 1) *out = {qor::GUI_EVENT_KEY, static_cast<unsigned char>(line[0])};
     else {

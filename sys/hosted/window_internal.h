@@ -13,8 +13,6 @@ namespace hosted {
 constexpr int WINDOW_WIDTH = 640;
 constexpr int WINDOW_HEIGHT = 360;
 constexpr size_t WINDOW_PIXELS = size_t{WINDOW_WIDTH} * WINDOW_HEIGHT;
-// An event that asks only for a redraw (the window was uncovered).
-constexpr int32_t EVENT_REDRAW = 2;
 
 // A PSF console font (version 1 or 2), glyphs one bit per pixel, rows padded
 // to whole bytes.

@@ -20,10 +20,10 @@ std::vector<uint32_t> g_shown(WINDOW_PIXELS, 0);
 int32_t key_code(const SDL_Keysym& key) {
     switch (key.sym) {
         case SDLK_RETURN:
-        case SDLK_KP_ENTER: return 13;
+        case SDLK_KP_ENTER: return qor::KEY_ENTER;
         case SDLK_UP: return qor::KEY_UP;
         case SDLK_DOWN: return qor::KEY_DOWN;
-        case SDLK_SPACE: return 32;
+        case SDLK_SPACE: return qor::KEY_SPACE;
         default: break;
     }
     if (key.sym >= SDLK_a && key.sym <= SDLK_z) {
@@ -77,7 +77,7 @@ int sdl_wait(int32_t* type, int32_t* code) {
         }
         if (event.type == SDL_WINDOWEVENT && event.window.event == SDL_WINDOWEVENT_EXPOSED) {
             render_shown();
-            *type = EVENT_REDRAW;
+            *type = qor::GUI_EVENT_REDRAW;  // the window was uncovered
             *code = 0;
             return 1;
         }
