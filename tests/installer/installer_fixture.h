@@ -26,15 +26,6 @@ inline void write_complete_media(const temp_machine& m, const std::string& manif
     write_host_file(m.media(".view/.keep"), "");
 }
 
-// Runs `call` with the program's output captured into *output: its result.
-template <typename Call>
-int run_captured(std::string* output, Call&& call) {
-    hosted::capture_begin();
-    int rc = call();
-    *output = hosted::capture_end();
-    return rc;
-}
-
 // Partitions and formats drive slot `slot` and makes it the current drive,
 // as the target preparation does.
 inline void select_prepared_drive(int slot) {

@@ -61,11 +61,9 @@ private:
 
 }  // namespace insttest
 
-#include "hosted.h"
-
 template <typename F>
 insttest::run_result insttest::captured(F&& call) {
-    hosted::capture_begin();
-    int r = call();
-    return {r, hosted::capture_end()};
+    run_result r;
+    r.result = qortest::run_captured(&r.output, call);
+    return r;
 }

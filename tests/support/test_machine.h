@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "hosted.h"
+
 namespace qortest {
 
 struct machine_options {
@@ -48,6 +50,16 @@ private:
 void write_host_file(const std::string& path, const std::string& bytes);
 std::string read_host_file(const std::string& path);
 bool host_path_exists(const std::string& path);
+
+// Runs `call` with the program's standard output (and that of the children
+// it waits for) captured into *output: the call's result.
+template <typename Call>
+int run_captured(std::string* output, Call&& call) {
+    hosted::capture_begin();
+    int rc = call();
+    *output = hosted::capture_end();
+    return rc;
+}
 
 // Runs a shell command, returns its exit status; output goes to `output`
 // when given.
