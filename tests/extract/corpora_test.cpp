@@ -10,11 +10,10 @@
 #include "extract_fixtures.h"
 
 using namespace extract_test;
+using qortest::corpora_dir;
 namespace fs = std::filesystem;
 
 namespace {
-
-std::string corpora_dir() { return QOR_CORPORA_DIR; }
 
 struct corpus_case {
     const char* file;     // under the corpora directory

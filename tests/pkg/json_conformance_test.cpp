@@ -13,6 +13,7 @@
 
 #include "json_scan.h"
 #include "pkg_test_util.h"
+#include "test_machine.h"
 
 namespace {
 
@@ -56,7 +57,7 @@ const char* scan_document(const std::string& text) {
 
 std::vector<std::string> suite_files() {
     std::vector<std::string> names;
-    for (const auto& e : std::filesystem::directory_iterator(pkgtest::corpora_dir() + "/" + SUITE)) {
+    for (const auto& e : std::filesystem::directory_iterator(qortest::corpora_dir() + "/" + SUITE)) {
         std::string name = e.path().filename().string();
         if (name.size() > 2 && name[1] == '_' && name.ends_with(".json")) names.push_back(name);
     }

@@ -10,10 +10,8 @@ json_cursor cursor_over(std::string_view text) {
     return json_cursor{reinterpret_cast<const uint8_t*>(text.data()), static_cast<uint32_t>(text.size()), 0, nullptr, 0};
 }
 
-std::string corpora_dir() { return QOR_CORPORA_DIR; }
-
 std::string corpus_file(const std::string& relative) {
-    std::string path = corpora_dir() + "/" + relative;
+    std::string path = qortest::corpora_dir() + "/" + relative;
     EXPECT_TRUE(qortest::host_path_exists(path)) << "cannot read " << path;
     return qortest::read_host_file(path);
 }

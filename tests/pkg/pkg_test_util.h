@@ -16,9 +16,6 @@ json_cursor cursor_over(std::string_view text);
 // result) when it cannot be read.
 std::string corpus_file(const std::string& relative);
 
-// Path of the corpora directory.
-std::string corpora_dir();
-
 // Decodes a hexadecimal text into bytes.
 std::string from_hex(const std::string& hex);
 

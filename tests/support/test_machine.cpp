@@ -44,6 +44,8 @@ temp_machine::~temp_machine() {
     fs::remove_all(dir_, ec);
 }
 
+std::string corpora_dir() { return QOR_CORPORA_DIR; }
+
 void write_host_file(const std::string& path, const std::string& bytes) {
     fs::create_directories(fs::path(path).parent_path());
     std::ofstream out(path, std::ios::binary | std::ios::trunc);

@@ -46,6 +46,10 @@ private:
     std::string path_;
 };
 
+// The shared conformance corpora beside the checkout (tests that need them
+// skip or fail when it is missing).
+std::string corpora_dir();
+
 // Host file helpers (tests may use the host freely).
 void write_host_file(const std::string& path, const std::string& bytes);
 std::string read_host_file(const std::string& path);
