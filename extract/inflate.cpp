@@ -44,15 +44,9 @@ constexpr uint8_t dist_extra[30] = {0, 0, 0, 0, 1, 1, 2, 2, 3, 3, 4, 4, 5, 5, 6,
 // RFC 1951 3.2.7: the order in which code-length code lengths are sent.
 constexpr uint8_t cl_order[CL_SYMBOLS] = {16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 12, 3, 13, 2, 14, 1, 15};
 
-// Reads exactly `len` bytes with plain reads; -1 if any read returns 0 or less.
+// Reads exactly `len` bytes; -1 when the file ends first or a read fails.
 int read_exact(int fd, uint8_t* buf, int len) {
-    int done = 0;
-    while (done < len) {
-        long n = qor::read(fd, buf + done, static_cast<size_t>(len - done));
-        if (n <= 0) return -1;
-        done += static_cast<int>(n);
-    }
-    return 0;
+    return qor::read_full(fd, buf, static_cast<size_t>(len)) == len ? 0 : -1;
 }
 
 // Reads and drops bytes up to and including a NUL; -1 on a short read.

@@ -87,19 +87,6 @@ struct core_image {
     unsigned long size;
 };
 
-// Reads the open file into `out` until `size` bytes came or the file ended:
-// the bytes read, or -1 when a read fails.
-long read_up_to(long fd, uint8_t* out, unsigned long size) {
-    unsigned long have = 0;
-    while (have < size) {
-        long n = qor::read(static_cast<int>(fd), out + have, size - have);
-        if (n < 0) return -1;
-        if (n == 0) break;
-        have += static_cast<unsigned long>(n);
-    }
-    return static_cast<long>(have);
-}
-
 // The whole core image in one heap block: 0 (the caller frees it) or a code.
 int load_core_image(core_image* core) {
     long fd = qor::open(CORE_IMG_PATH, qor::O_READ);
@@ -110,7 +97,7 @@ int load_core_image(core_image* core) {
     else if (qor::lseek(static_cast<int>(fd), 0, qor::SEEK_FROM_START) != 0) rc = CORE_IMG_REWIND_FAILED;
     else if (sectors_for(static_cast<unsigned long>(size)) > CORE_MAX_SECTORS) rc = CORE_IMG_TOO_LARGE;
     else if (!(core->bytes = static_cast<uint8_t*>(malloc(static_cast<size_t>(size))))) rc = CORE_IMG_NO_MEMORY;
-    else if (read_up_to(fd, core->bytes, static_cast<unsigned long>(size)) != size) {
+    else if (qor::read_full(static_cast<int>(fd), core->bytes, static_cast<size_t>(size)) != size) {
         free(core->bytes);
         rc = CORE_IMG_READ_FAILED;
     }
@@ -139,7 +126,7 @@ int write_kernel_sectors(int32_t drive, long fd, uint32_t kernel_sectors) {
     uint8_t sector[SECTOR];
     for (uint32_t j = 0; j < kernel_sectors; ++j) {
         memset(sector, 0, sizeof sector);  // a short last piece ends in zeros
-        long n = read_up_to(fd, sector, SECTOR);
+        long n = qor::read_full(static_cast<int>(fd), sector, SECTOR);
         if (n < 0) return KERNEL_READ_FAILED;
         if (write_sector(drive, KERNEL_FIRST_SECTOR + j, sector) != 0) return KERNEL_WRITE_FAILED;
         if (n == 0) break;

@@ -32,6 +32,10 @@ long stream_write(long handle, const void* buf, size_t len);
 long stream_end(long handle);
 long writefile(const char* path, const void* buf, size_t len);
 
+// Reads until `len` bytes are in or the file ends: the bytes read (fewer
+// only at the end of the file), or -1 when a read fails.
+long read_full(int fd, void* buf, size_t len);
+
 // 0 when the path opens for reading (files and directories), else -1.
 int access(const char* path);
 

@@ -62,6 +62,18 @@ long writefile(const char* path, const void* buf, size_t len) {
     return qor_syscall(SYS_WRITEFILE, qor_word(path), qor_word(buf), clamp_length(len));
 }
 
+long read_full(int fd, void* buf, size_t len) {
+    if (!buf) return -1;
+    size_t have = 0;
+    while (have < len) {
+        long n = read(fd, static_cast<char*>(buf) + have, len - have);
+        if (n < 0) return -1;
+        if (n == 0) break;
+        have += static_cast<size_t>(n);
+    }
+    return static_cast<long>(have);
+}
+
 int access(const char* path) {
     long fd = open(path, O_READ);
     if (fd < 0) return -1;
