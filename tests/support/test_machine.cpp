@@ -44,6 +44,23 @@ temp_machine::~temp_machine() {
     fs::remove_all(dir_, ec);
 }
 
+void temp_machine::write_drive_file(int n, const std::string& rel, const std::string& bytes) const {
+    write_host_file(drive_root(n) + rel, bytes);
+}
+
+std::string temp_machine::read_drive_file(int n, const std::string& rel) const {
+    return read_host_file(drive_root(n) + rel);
+}
+
+bool temp_machine::drive_path_exists(int n, const std::string& rel) const {
+    return host_path_exists(drive_root(n) + rel);
+}
+
+void temp_machine::remove_drive_path(int n, const std::string& rel) const {
+    std::error_code ec;
+    fs::remove_all(drive_root(n) + rel, ec);
+}
+
 std::string corpora_dir() { return QOR_CORPORA_DIR; }
 
 void write_host_file(const std::string& path, const std::string& bytes) {

@@ -27,6 +27,14 @@ public:
     std::string slot(int n) const { return dir_ + "/drives/" + std::to_string(n); }
     std::string drive_root(int n) const { return slot(n) + "/root/"; }
 
+    // Files on a prepared drive slot, `rel` taken from the drive's root.
+    // Tests reach drive contents only through these (never by host paths),
+    // and they bypass the fault hook and the call counters.
+    void write_drive_file(int slot, const std::string& rel, const std::string& bytes) const;
+    std::string read_drive_file(int slot, const std::string& rel) const;
+    bool drive_path_exists(int slot, const std::string& rel) const;
+    void remove_drive_path(int slot, const std::string& rel) const;  // a whole tree
+
 private:
     std::string dir_;
 };
