@@ -5,7 +5,7 @@ set -euo pipefail
 
 PACKAGES=(
   cmake ninja-build g++ clang libclang-rt-14-dev pkg-config
-  libgtest-dev libmbedtls-dev libsdl2-dev libpng-dev zlib1g-dev
+  libgtest-dev libmbedtls-dev libsdl2-dev libpng-dev zlib1g-dev libext2fs-dev
   grub-pc-bin grub-common qemu-system-x86 e2fsprogs
   console-setup-linux
   tar gzip python3 nginx openssl curl hyperfine

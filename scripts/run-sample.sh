@@ -2,8 +2,8 @@
 # The main job on the sample media: builds the programs, makes the sample
 # installation media and a machine with one empty 64 MiB drive, runs the
 # installer in it (headless, keys from a script: welcome, drive, options,
-# confirm), then exports the installed drive as a disk image and boots it in
-# QEMU, showing what the kernel printed. The installer's screens are left as
+# confirm), checks the drive's file system and boots the drive's image as it
+# stands in QEMU, showing what the kernel printed. The installer's screens are left as
 # PNG files in build/sample/machine/screens/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -16,7 +16,7 @@ SAMPLE=build/sample
 MACHINE=$SAMPLE/machine
 rm -rf "$SAMPLE"
 python3 tools/make-sample-media build "$SAMPLE/media"
-python3 tools/qor-machine create "$MACHINE" --media "$SAMPLE/media" --drives 1 --size 64M
+python3 tools/qor-machine create "$MACHINE" --replace --media "$SAMPLE/media" --drives 1 --size 64M
 
 # Enter on the welcome screen, Enter on drive 0, I to keep the default
 # options, Enter to format and install, then Q on the final screen.
@@ -30,6 +30,7 @@ if grep -q '^\[installer\] failure' "$SAMPLE/installer.log"; then
   exit 1
 fi
 
-echo "== exporting drive 0 and booting it"
-python3 tools/qor-machine export "$MACHINE" 0 "$SAMPLE/disk.img"
-python3 tools/qor-machine boot "$SAMPLE/disk.img" --timeout 60 --expect "QOR-OS test kernel booted"
+echo "== drive 0's file system"
+python3 tools/qor-machine check "$MACHINE" 0
+echo "== booting drive 0's image ($MACHINE/drives/0/disk.img)"
+python3 tools/qor-machine boot "$MACHINE" 0 --timeout 60 --expect "QOR-OS test kernel booted"

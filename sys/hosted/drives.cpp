@@ -1,20 +1,23 @@
 // Drive services over the machine's drive slots.
 //
-// Slot N is <machine>/drives/N: disk.img (the raw drive), root/ (the file
-// tree of its first partition) and layout (what disk_prepare chose). The
+// Slot N is <machine>/drives/N: disk.img, the whole raw drive, and layout,
+// what disk_prepare chose. disk_prepare writes a real partition table into
+// sector 0 and formats the partition as ext2 inside the image, so the image
+// is the drive: its files live in that file system (drive_fs.cpp). The
 // layout file holds one line per used partition:
 //   <first sector> <sector count> <type, hex> <bootable 0/1>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
 #include <fstream>
 #include <sstream>
 
+#include "drive_fs.h"
 #include "kernel.h"
 #include "qor_calls.h"
 #include "qor_endian.h"
@@ -33,7 +36,7 @@ struct partition {
     bool bootable = false;
 };
 
-std::string image_path(int slot) { return slot_dir(slot) + "/disk.img"; }
+std::string image_path(int slot) { return slot_image_path(slot); }
 std::string layout_path(int slot) { return slot_dir(slot) + "/layout"; }
 
 bool slot_exists(long slot) {
@@ -90,30 +93,73 @@ bool image_writable(long slot) {
     return true;
 }
 
+bool write_image_sector(long slot, uint64_t sector, const unsigned char* data) {
+    int fd = ::open(image_path(static_cast<int>(slot)).c_str(), O_WRONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    ssize_t n = pwrite(fd, data, qor::SECTOR_SIZE, static_cast<off_t>(sector * qor::SECTOR_SIZE));
+    int closed = ::close(fd);
+    return n == qor::SECTOR_SIZE && closed == 0;
+}
+
+// Cylinder/head/sector address of an LBA sector in the classic 255-head,
+// 63-sector geometry, clamped to the last address for sectors beyond it.
+void store_chs(unsigned char* at, uint64_t lba) {
+    constexpr uint64_t HEADS = 255, SECTORS = 63, LAST_CYLINDER = 1023;
+    uint64_t cylinder = lba / (HEADS * SECTORS);
+    uint64_t head = (lba / SECTORS) % HEADS;
+    uint64_t sector = lba % SECTORS + 1;
+    if (cylinder > LAST_CYLINDER) {
+        cylinder = LAST_CYLINDER;
+        head = HEADS - 1;
+        sector = SECTORS;
+    }
+    at[0] = static_cast<unsigned char>(head);
+    at[1] = static_cast<unsigned char>(sector | ((cylinder >> 2) & 0xC0));
+    at[2] = static_cast<unsigned char>(cylinder & 0xFF);
+}
+
+// Sector 0: no boot code yet (the installer writes its own), the partition
+// in the first of the four entries, and the boot signature.
+bool write_partition_table(long slot, const partition& p) {
+    constexpr size_t ENTRY = 446;
+    unsigned char sector[qor::SECTOR_SIZE] = {};
+    unsigned char* e = sector + ENTRY;
+    e[0] = p.bootable ? 0x80 : 0x00;
+    store_chs(e + 1, p.first);
+    e[4] = p.type;
+    store_chs(e + 5, static_cast<uint64_t>(p.first) + p.count - 1);
+    qor::store_le32(e + 8, p.first);
+    qor::store_le32(e + 12, p.count);
+    sector[510] = 0x55;
+    sector[511] = 0xAA;
+    return write_image_sector(slot, 0, sector);
+}
+
 // One used, bootable Linux partition from sector 8192 to the end of the
-// image; the first partition's file tree starts empty.
+// image, formatted as an empty ext2 file system.
 long disk_prepare(long slot) {
     uint64_t bytes = image_bytes(slot);
     if (bytes < MIN_DRIVE_BYTES || !image_writable(slot)) return -1;
     uint64_t sectors = bytes / qor::SECTOR_SIZE;
     if (sectors > UINT32_MAX) return -1;
-    std::error_code ec;
-    std::filesystem::path root = drive_root(static_cast<int>(slot));
-    std::filesystem::remove_all(root, ec);
-    if (ec || !std::filesystem::create_directory(root, ec) || ec) return -1;
     partition p;
     p.first = FIRST_PARTITION_SECTOR;
     p.count = static_cast<uint32_t>(sectors - FIRST_PARTITION_SECTOR);
     p.type = LINUX_PARTITION_TYPE;
     p.bootable = true;
+    // Until the new file system is whole the slot counts as unprepared.
+    drive_detach(static_cast<int>(slot));
+    if (unlink(layout_path(static_cast<int>(slot)).c_str()) != 0 && errno != ENOENT) return -1;
+    if (!write_partition_table(slot, p)) return -1;
+    uint64_t offset = static_cast<uint64_t>(p.first) * qor::SECTOR_SIZE;
+    if (drive_format(static_cast<int>(slot), offset, static_cast<uint64_t>(p.count) * qor::SECTOR_SIZE) != 0)
+        return -1;
     return write_layout(slot, p) ? 0 : -1;
 }
 
 long drive_select(long slot) {
     partition p;
-    struct stat st;
-    if (!slot_exists(slot) || !read_layout(slot, &p)) return -1;
-    if (stat(drive_root(static_cast<int>(slot)).c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return -1;
+    if (!slot_exists(slot) || !read_layout(slot, &p) || drive_mount(static_cast<int>(slot)) != 0) return -1;
     machine().current_drive = static_cast<int>(slot);
     return 0;
 }
@@ -131,17 +177,24 @@ long disk_partition_table(long slot, uint8_t* record, long len) {
     return 0;
 }
 
+// A raw write inside the partition goes past the file system, which is
+// written back and reread afterwards rather than kept stale.
 long disk_write_sector(long slot, long sector, const unsigned char* data) {
     uint64_t bytes = image_bytes(slot);
     if (!data || sector < 0 || static_cast<uint64_t>(sector) >= bytes / qor::SECTOR_SIZE) return -1;
-    int fd = ::open(image_path(static_cast<int>(slot)).c_str(), O_WRONLY | O_CLOEXEC);
-    if (fd < 0) return -1;
-    ssize_t n = pwrite(fd, data, qor::SECTOR_SIZE, static_cast<off_t>(sector) * qor::SECTOR_SIZE);
-    int closed = ::close(fd);
-    return n == qor::SECTOR_SIZE && closed == 0 ? 0 : -1;
+    partition p;
+    if (read_layout(slot, &p) && static_cast<uint64_t>(sector) >= p.first) drive_detach(static_cast<int>(slot));
+    return write_image_sector(slot, static_cast<uint64_t>(sector), data) ? 0 : -1;
 }
 
 }  // namespace
+
+bool partition_offset(int slot, uint64_t* offset) {
+    partition p;
+    if (!slot_exists(slot) || !read_layout(slot, &p)) return false;
+    *offset = static_cast<uint64_t>(p.first) * qor::SECTOR_SIZE;
+    return true;
+}
 
 long drive_call(long number, long a, long b, long c) {
     switch (number) {

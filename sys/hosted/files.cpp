@@ -1,8 +1,9 @@
 // File services: open, read, write, close, getdents, lseek, mkdir, unlink,
 // the front-to-back file stream and writefile.
 //
-// Descriptors handed to the program are the host's own descriptor numbers;
-// only those opened through this kernel (and 0, 1, 2) are accepted.
+// Descriptors are the kernel's own numbers, from 3 up (0, 1 and 2 are the
+// host's standard streams). A descriptor stands for a host file on the media
+// or the bare host, or for a file or directory in a drive slot's file system.
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -11,7 +12,9 @@
 #include <cerrno>
 #include <cstring>
 #include <map>
+#include <vector>
 
+#include "drive_fs.h"
 #include "kernel.h"
 #include "qor_calls.h"
 
@@ -21,86 +24,144 @@ namespace {
 enum class open_kind { reading, writing, stream };
 
 struct open_file {
-    open_kind kind;
+    open_kind kind = open_kind::reading;
+    // On the media or the bare host.
+    int host_fd = -1;
     DIR* listing = nullptr;  // made on the first getdents
+    // On a drive slot: a regular file, or a directory and its entries,
+    // taken whole on the first getdents.
+    drive_file* file = nullptr;
+    int slot = -1;
+    drive_ino dir = 0;
+    bool listed = false;
+    std::vector<drive_entry> entries;
+    size_t next_entry = 0;
 };
 
+constexpr int FIRST_DESCRIPTOR = 3;
 std::map<int, open_file> g_files;
 
-int open_for(const char* path, int host_flags, int mode) {
+int new_descriptor(open_file f) {
+    int fd = FIRST_DESCRIPTOR;
+    for (auto it = g_files.lower_bound(fd); it != g_files.end() && it->first == fd; ++it) ++fd;
+    g_files.emplace(fd, std::move(f));
+    return fd;
+}
+
+open_file* find_open(long fd) {
+    auto it = g_files.find(static_cast<int>(fd));
+    return it == g_files.end() ? nullptr : &it->second;
+}
+
+// Releases what the descriptor holds: 0, or -1 when written data was lost.
+int release(open_file& f) {
+    int r = 0;
+    if (f.listing) closedir(f.listing);
+    if (f.host_fd >= 0 && ::close(f.host_fd) != 0) r = -1;
+    if (f.file && drive_file_close(f.file) != 0) r = -1;
+    return r;
+}
+
+// Opens a regular file (or, for reading, a directory) on its drive.
+int open_path(const char* path, open_kind kind, bool truncate) {
     if (!path) return -1;
     resolved_path p;
     if (resolve_path(path, &p) != 0) return -1;
-    int fd = open_resolved(p, host_flags, mode);
-    release_path(&p);
-    return fd;
-}
-
-long sys_open(const char* path, long flags, long mode) {
-    int fd;
-    open_kind kind;
-    if (flags == 0) {
-        fd = open_for(path, O_RDONLY, 0);
-        kind = open_kind::reading;
-    } else if ((flags & 0x3) == 1 && (flags & qor::O_CREATE_BIT)) {
-        int host_flags = O_WRONLY | O_CREAT | ((flags & 0x200) ? O_TRUNC : 0);
-        fd = open_for(path, host_flags, mode ? static_cast<int>(mode) : 0644);
-        kind = open_kind::writing;
-    } else {
+    open_file f;
+    f.kind = kind;
+    bool writing = kind != open_kind::reading;
+    if (!p.on_slot()) {
+        int flags = writing ? O_WRONLY | O_CREAT | (truncate ? O_TRUNC : 0) : O_RDONLY;
+        f.host_fd = open_host_node(p, flags, 0644);
+        release_path(&p);
+        return f.host_fd < 0 ? -1 : new_descriptor(std::move(f));
+    }
+    drive_ino ino = 0;
+    node_kind node = node_kind::special;
+    if (writing) {
+        if (drive_create_file(p.drive, p.rest, truncate, &ino) != 0) return -1;
+        node = node_kind::file;
+    } else if (drive_find(p.drive, p.rest, &ino) != 0 || drive_kind(p.drive, ino, &node) != 0) {
         return -1;
     }
-    if (fd < 0) return -1;
-    g_files[fd] = {kind, nullptr};
-    return fd;
+    if (node == node_kind::directory) {
+        f.slot = p.drive;
+        f.dir = ino;
+        return new_descriptor(std::move(f));
+    }
+    if (node != node_kind::file) return -1;
+    f.file = drive_file_open(p.drive, ino, writing);
+    return f.file ? new_descriptor(std::move(f)) : -1;
 }
 
-bool is_open(int fd) { return g_files.count(fd) != 0; }
+long sys_open(const char* path, long flags, long) {
+    if (flags == 0) return open_path(path, open_kind::reading, false);
+    if ((flags & 0x3) == 1 && (flags & qor::O_CREATE_BIT)) return open_path(path, open_kind::writing, flags & 0x200);
+    return -1;
+}
 
 long sys_read(long fd, void* buf, long len) {
     if (!buf || len < 0) return -1;
-    if (fd != 0 && !is_open(static_cast<int>(fd))) return -1;
+    if (fd == 0) {
+        ssize_t n;
+        do {
+            n = ::read(0, buf, static_cast<size_t>(len));
+        } while (n < 0 && errno == EINTR);
+        return n < 0 ? -1 : n;
+    }
+    open_file* f = find_open(fd);
+    if (!f || f->kind != open_kind::reading) return -1;
+    if (f->file) return drive_file_read(f->file, buf, len);
+    if (f->host_fd < 0) return -1;
     ssize_t n;
     do {
-        n = ::read(static_cast<int>(fd), buf, static_cast<size_t>(len));
+        n = ::read(f->host_fd, buf, static_cast<size_t>(len));
     } while (n < 0 && errno == EINTR);
     return n < 0 ? -1 : n;
+}
+
+// Bytes accepted by a file open for writing; fewer when its drive is full.
+long write_open_file(open_file& f, const char* buf, long len) {
+    if (f.file) return drive_file_write(f.file, buf, len);
+    return write_all(f.host_fd, buf, len);
 }
 
 long sys_write(long fd, const char* buf, long len) {
     if (!buf || len < 0) return -1;
     if (fd == 1) return write_standard_output(buf, len);
     if (fd == 2) return write_all(2, buf, len);
-    auto it = g_files.find(static_cast<int>(fd));
-    if (it == g_files.end() || it->second.kind == open_kind::reading) return -1;
-    return write_all(static_cast<int>(fd), buf, len);
+    open_file* f = find_open(fd);
+    if (!f || f->kind != open_kind::writing) return -1;
+    return write_open_file(*f, buf, len);
 }
 
 long sys_close(long fd) {
     auto it = g_files.find(static_cast<int>(fd));
     if (it == g_files.end()) return fd >= 0 && fd <= 2 ? 0 : -1;
-    if (it->second.listing) closedir(it->second.listing);
-    ::close(it->first);
+    int r = release(it->second);
     g_files.erase(it);
-    return 0;
+    return r;
 }
 
-bool entry_is_directory(DIR* dir, const dirent* e) {
+bool host_entry_is_directory(DIR* dir, const dirent* e) {
     if (e->d_type == DT_DIR) return true;
     if (e->d_type != DT_UNKNOWN) return false;
     struct stat st;
     return fstatat(dirfd(dir), e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode);
 }
 
-// Fills whole 64-byte records. An entry whose name does not fit its record
-// fails the call instead of being cut; an entry that does not fit the buffer
-// waits for the next call.
-long sys_getdents(long fd, unsigned char* buf, long len) {
-    auto it = g_files.find(static_cast<int>(fd));
-    if (!buf || it == g_files.end() || it->second.kind != open_kind::reading) return -1;
-    if (len < qor::DIRENT_SIZE) return -1;
-    open_file& f = it->second;
+// One 64-byte record; false when the name does not fit it.
+bool fill_record(unsigned char* record, const char* name, size_t name_len, bool directory) {
+    if (name_len > static_cast<size_t>(qor::DIRENT_NAME_MAX)) return false;
+    memset(record, 0, qor::DIRENT_SIZE);
+    record[0] = directory ? 1 : 0;
+    memcpy(record + qor::DIRENT_NAME_OFFSET, name, name_len);
+    return true;
+}
+
+long list_host_directory(open_file& f, unsigned char* buf, long len) {
     if (!f.listing) {
-        int dup_fd = fcntl(it->first, F_DUPFD_CLOEXEC, 3);
+        int dup_fd = fcntl(f.host_fd, F_DUPFD_CLOEXEC, 3);
         if (dup_fd < 0) return -1;
         f.listing = fdopendir(dup_fd);
         if (!f.listing) {
@@ -117,83 +178,86 @@ long sys_getdents(long fd, unsigned char* buf, long len) {
             if (errno != 0) return -1;
             break;
         }
-        size_t name_len = strlen(e->d_name);
-        if (name_len > static_cast<size_t>(qor::DIRENT_NAME_MAX)) {
+        if (!fill_record(buf + filled, e->d_name, strlen(e->d_name), host_entry_is_directory(f.listing, e))) {
             seekdir(f.listing, position);
             return -1;
         }
-        unsigned char* record = buf + filled;
-        memset(record, 0, qor::DIRENT_SIZE);
-        record[0] = entry_is_directory(f.listing, e) ? 1 : 0;
-        memcpy(record + qor::DIRENT_NAME_OFFSET, e->d_name, name_len);
         filled += qor::DIRENT_SIZE;
     }
     return filled;
 }
 
+long list_drive_directory(open_file& f, unsigned char* buf, long len) {
+    if (!f.listed) {
+        if (drive_list(f.slot, f.dir, &f.entries) != 0) return -1;
+        f.listed = true;
+    }
+    long filled = 0;
+    while (filled + qor::DIRENT_SIZE <= len && f.next_entry < f.entries.size()) {
+        const drive_entry& e = f.entries[f.next_entry];
+        if (!fill_record(buf + filled, e.name.data(), e.name.size(), e.directory)) return -1;
+        ++f.next_entry;
+        filled += qor::DIRENT_SIZE;
+    }
+    return filled;
+}
+
+// Fills whole 64-byte records. An entry whose name does not fit its record
+// fails the call instead of being cut; an entry that does not fit the buffer
+// waits for the next call.
+long sys_getdents(long fd, unsigned char* buf, long len) {
+    open_file* f = find_open(fd);
+    if (!buf || !f || f->kind != open_kind::reading || len < qor::DIRENT_SIZE) return -1;
+    if (f->slot >= 0) return list_drive_directory(*f, buf, len);
+    if (f->file) return -1;
+    return list_host_directory(*f, buf, len);
+}
+
 long sys_lseek(long fd, long offset, long whence) {
-    if (!is_open(static_cast<int>(fd))) return -1;
-    if (whence != SEEK_SET && whence != SEEK_CUR && whence != SEEK_END) return -1;
-    off_t r = ::lseek(static_cast<int>(fd), offset, static_cast<int>(whence));
+    open_file* f = find_open(fd);
+    if (!f || (whence != SEEK_SET && whence != SEEK_CUR && whence != SEEK_END)) return -1;
+    if (f->file) return drive_file_seek(f->file, offset, static_cast<int>(whence));
+    if (f->host_fd < 0) return -1;
+    off_t r = ::lseek(f->host_fd, offset, static_cast<int>(whence));
     return r < 0 ? -1 : static_cast<long>(r);
 }
 
-// Opens the parent directory of `path` (confined like every resolution) and
-// names its last component; -1 when either is missing.
-int open_parent_of(const char* path, std::string* last) {
+// mkdir or unlink: on a drive slot through its file system, on a host root
+// at the parent directory, resolved confined like every path.
+long make_or_remove(const char* path, bool make) {
     if (!path) return -1;
     resolved_path p;
     if (resolve_path(path, &p) != 0) return -1;
-    int parent = open_parent(p, last);
+    if (p.on_slot()) return make ? drive_make_dir(p.drive, p.rest) : drive_remove_file(p.drive, p.rest);
+    std::string last;
+    int parent = open_parent(p, &last);
     release_path(&p);
-    return parent;
-}
-
-long sys_mkdir(const char* path) {
-    std::string last;
-    int parent = open_parent_of(path, &last);
     if (parent < 0) return -1;
-    int r = mkdirat(parent, last.c_str(), 0755);
+    int r = make ? mkdirat(parent, last.c_str(), 0755) : unlinkat(parent, last.c_str(), 0);
     ::close(parent);
     return r == 0 ? 0 : -1;
 }
 
-long sys_unlink(const char* path) {
-    std::string last;
-    int parent = open_parent_of(path, &last);
-    if (parent < 0) return -1;
-    int r = unlinkat(parent, last.c_str(), 0);
-    ::close(parent);
-    return r == 0 ? 0 : -1;
-}
-
-long sys_stream_begin(const char* path) {
-    int fd = open_for(path, O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (fd < 0) return -1;
-    g_files[fd] = {open_kind::stream, nullptr};
-    return fd;
-}
+long sys_stream_begin(const char* path) { return open_path(path, open_kind::stream, true); }
 
 long sys_stream_write(long handle, const char* buf, long len) {
-    auto it = g_files.find(static_cast<int>(handle));
-    if (!buf || len < 0 || it == g_files.end() || it->second.kind != open_kind::stream) return -1;
-    return write_all(it->first, buf, len);
+    open_file* f = find_open(handle);
+    if (!buf || len < 0 || !f || f->kind != open_kind::stream) return -1;
+    return write_open_file(*f, buf, len);
 }
 
 long sys_stream_end(long handle) {
-    auto it = g_files.find(static_cast<int>(handle));
-    if (it == g_files.end() || it->second.kind != open_kind::stream) return -1;
-    int r = ::close(it->first);
-    g_files.erase(it);
-    return r == 0 ? 0 : -1;
+    open_file* f = find_open(handle);
+    if (!f || f->kind != open_kind::stream) return -1;
+    return sys_close(handle);
 }
 
 long sys_writefile(const char* path, const char* buf, long len) {
     if (!buf || len < 0) return -1;
-    int fd = open_for(path, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    int fd = open_path(path, open_kind::writing, true);
     if (fd < 0) return -1;
-    long written = write_all(fd, buf, len);
-    int closed = ::close(fd);
+    long written = write_open_file(g_files[fd], buf, len);
+    long closed = sys_close(fd);
     return written == len && closed == 0 ? 0 : -1;
 }
 
@@ -218,8 +282,8 @@ long file_call(long number, long a, long b, long c) {
         case qor::SYS_CLOSE: return sys_close(a);
         case qor::SYS_GETDENTS: return sys_getdents(a, static_cast<unsigned char*>(as_buffer(b)), c);
         case qor::SYS_LSEEK: return sys_lseek(a, b, c);
-        case qor::SYS_MKDIR: return sys_mkdir(as_text(a));
-        case qor::SYS_UNLINK: return sys_unlink(as_text(a));
+        case qor::SYS_MKDIR: return make_or_remove(as_text(a), true);
+        case qor::SYS_UNLINK: return make_or_remove(as_text(a), false);
         case qor::SYS_STREAM_BEGIN: return sys_stream_begin(as_text(a));
         case qor::SYS_STREAM_WRITE: return sys_stream_write(a, as_text(b), c);
         case qor::SYS_STREAM_END: return sys_stream_end(a);
@@ -229,11 +293,9 @@ long file_call(long number, long a, long b, long c) {
 }
 
 void files_reset() {
-    for (auto& [fd, f] : g_files) {
-        if (f.listing) closedir(f.listing);
-        ::close(fd);
-    }
+    for (auto& [fd, f] : g_files) release(f);
     g_files.clear();
+    drives_reset();
 }
 
 }  // namespace hosted

@@ -47,3 +47,23 @@ std::vector<window_draw> window_frame();
 uint32_t window_presented_pixel(int x, int y);
 
 }  // namespace hosted
+
+namespace hosted {
+
+// Files on a prepared drive slot of the current machine, for tests and
+// tools: they bypass the fault hook and the call counters. 0 / -1.
+int drive_write_file(int slot, const std::string& path, const std::string& bytes);  // parents made
+int drive_read_file(int slot, const std::string& path, std::string* bytes);
+bool drive_path_exists(int slot, const std::string& path);  // a dangling link exists too
+int drive_remove_tree(int slot, const std::string& path);
+int drive_make_dirs(int slot, const std::string& path);  // with every missing parent
+bool drive_is_directory(int slot, const std::string& path);
+int drive_symlink(int slot, const std::string& path, const std::string& target);
+// Every file (with its bytes) and directory (bytes "/") under the drive's
+// root, keyed by path without a leading "/"; links are listed as "-> target".
+int drive_tree(int slot, std::vector<std::pair<std::string, std::string>>* nodes);
+// Writes every open drive back into its image, so that other programs
+// (e2fsck, debugfs, QEMU) see it whole.
+void drives_sync();
+
+}  // namespace hosted

@@ -1,6 +1,7 @@
 // Internal interfaces between the pieces of the hosted machine.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 namespace hosted {
@@ -17,17 +18,23 @@ struct machine_state {
 machine_state& machine();
 bool is_bare_host();
 
-// Host path of a drive's root directory ("" when there is no such drive).
-std::string drive_root(int drive);
 std::string slot_dir(int slot);
+std::string slot_image_path(int slot);
+// Byte offset of the slot's prepared partition in its image; false when the
+// slot was never prepared.
+bool partition_offset(int slot, uint64_t* offset);
 
-// A machine path resolved to a directory descriptor and a path to resolve
-// under it. In a machine, `confined` is set: the rest must be resolved with
-// RESOLVE_IN_ROOT so neither ".." nor a symbolic link leaves the root.
+// A machine path resolved to the drive it lies on and the rest of it. On a
+// drive slot the rest is looked up in the slot's file system (drive_fs.h);
+// on the media and the bare host it is resolved under a host directory
+// descriptor, and in a machine `confined` is set: the rest must be resolved
+// with RESOLVE_IN_ROOT so neither ".." nor a symbolic link leaves the root.
 struct resolved_path {
-    int root_fd = -1;  // AT_FDCWD on the bare host
+    int drive = RAM_DRIVE;  // a slot (>= 0), or RAM_DRIVE for the media and the bare host
+    int root_fd = -1;       // host directory; AT_FDCWD on the bare host
     bool confined = false;
     std::string rest;
+    bool on_slot() const { return drive >= 0; }
 };
 
 // 0 and `out` filled, or -1 (unknown drive, no drive on the bare host).
@@ -35,15 +42,16 @@ struct resolved_path {
 int resolve_path(const char* path, resolved_path* out);
 void release_path(resolved_path* p);
 
-// openat2 under the resolved root (confined when in a machine).
+// openat2 under the resolved host root (confined when in a machine).
 int open_resolved(const resolved_path& p, int flags, int mode);
 
 // Opens the parent directory of the last component and names that
 // component; fails for a last component of "", "." or "..".
 int open_parent(const resolved_path& p, std::string* last_name);
 
-// Host descriptor of a file a machine path names, opened for reading, or -1.
-int open_machine_path_for_reading(const char* path);
+// Opens a regular file or a directory on a host root; a FIFO, socket or
+// device is refused at once and never waited on. -1 on failure.
+int open_host_node(const resolved_path& p, int flags, int mode);
 
 // Pointer arguments arrive as words.
 inline const char* as_text(long word) { return reinterpret_cast<const char*>(word); }

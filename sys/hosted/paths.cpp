@@ -4,9 +4,11 @@
 // relative paths lie on the current drive. Inside a machine every resolution
 // is confined to its drive's root with RESOLVE_IN_ROOT: ".." stops at the
 // root and a symbolic link is resolved as if the root were "/". On the bare
-// host, paths are plain Linux paths and there are no drives.
+// host, paths are plain Linux paths and there are no drives. A drive slot's
+// paths are looked up in its own file system, which keeps them inside it.
 #include <fcntl.h>
 #include <linux/openat2.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -42,11 +44,7 @@ std::string slot_dir(int slot) {
     return machine().dir + "/drives/" + std::to_string(slot);
 }
 
-std::string drive_root(int drive) {
-    if (is_bare_host()) return "";
-    if (drive == RAM_DRIVE) return machine().dir + "/media";
-    return slot_dir(drive) + "/root";
-}
+std::string slot_image_path(int slot) { return slot_dir(slot) + "/disk.img"; }
 
 int resolve_path(const char* path, resolved_path* out) {
     size_t prefix = drive_prefix_length(path);
@@ -62,14 +60,14 @@ int resolve_path(const char* path, resolved_path* out) {
         drive = drive_of_prefix(path, prefix);
         if (drive == -2) return -1;
     }
-    std::string root = drive_root(drive);
-    int fd = ::open(root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return -1;
-    out->root_fd = fd;
+    out->drive = drive;
     out->confined = true;
     out->rest = path + prefix;
     if (out->rest.empty()) out->rest.push_back('/');  // not = "/": GCC 12 -O3 warns falsely (-Wrestrict)
-    return 0;
+    if (drive >= 0) return 0;
+    std::string media = machine().dir + "/media";
+    out->root_fd = ::open(media.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    return out->root_fd < 0 ? -1 : 0;
 }
 
 void release_path(resolved_path* p) {
@@ -102,11 +100,16 @@ int open_parent(const resolved_path& p, std::string* last_name) {
     return fd;
 }
 
-int open_machine_path_for_reading(const char* path) {
-    resolved_path p;
-    if (resolve_path(path, &p) != 0) return -1;
-    int fd = open_resolved(p, O_RDONLY, 0);
-    release_path(&p);
+int open_host_node(const resolved_path& p, int flags, int mode) {
+    // Non-blocking so that opening a FIFO cannot wait for its other end.
+    int fd = open_resolved(p, flags | O_NONBLOCK | O_NOCTTY, mode);
+    if (fd < 0) return -1;
+    struct stat st;
+    bool usable = fstat(fd, &st) == 0 && (S_ISREG(st.st_mode) || (S_ISDIR(st.st_mode) && (flags & O_ACCMODE) == O_RDONLY));
+    if (!usable || fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
+        ::close(fd);
+        return -1;
+    }
     return fd;
 }
 

@@ -5,7 +5,13 @@
 // The child runs in the same machine, on its parent's current drive
 // (QOR_MACHINE and QOR_DRIVE in its environment). QOR-OS files carry no
 // permission bits, so any regular file that is a host executable starts,
-// whatever mode the copy got on Linux.
+// whatever mode the copy got on Linux. A program on a drive slot lives in the
+// slot's file system: it is copied into a memory file and started from there.
+//
+// Before a child starts, every drive's file system is written back into its
+// image and closed, and it is reopened on the parent's next call after the
+// child ended, so parent and child each see what the other wrote. A program
+// that cannot be started makes spawn fail; it never yields a child.
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/random.h>
@@ -21,6 +27,7 @@
 #include <string>
 #include <vector>
 
+#include "drive_fs.h"
 #include "kernel.h"
 #include "qor_calls.h"
 
@@ -42,15 +49,79 @@ bool looks_like_host_executable(int fd) {
     return n >= 2 && magic[0] == '#' && magic[1] == '!';
 }
 
+// A memory file holding the drive file's bytes, or -1.
+int copy_drive_program(const resolved_path& p) {
+    drive_ino ino = 0;
+    node_kind kind = node_kind::special;
+    if (drive_find(p.drive, p.rest, &ino) != 0 || drive_kind(p.drive, ino, &kind) != 0 || kind != node_kind::file)
+        return -1;
+    drive_file* f = drive_file_open(p.drive, ino, false);
+    if (!f) return -1;
+    int image = memfd_create("qor-program", MFD_CLOEXEC);
+    char chunk[65536];
+    long n = 0;
+    bool ok = image >= 0;
+    while (ok && (n = drive_file_read(f, chunk, sizeof chunk)) > 0) ok = write_all(image, chunk, n) == n;
+    ok = drive_file_close(f) == 0 && ok && n == 0;
+    if (!ok && image >= 0) {
+        ::close(image);
+        image = -1;
+    }
+    return image;
+}
+
+// Host descriptor of the program a machine path names, or -1.
+int open_program_at(const char* path) {
+    resolved_path p;
+    if (resolve_path(path, &p) != 0) return -1;
+    int fd = p.on_slot() ? copy_drive_program(p) : open_host_node(p, O_RDONLY, 0);
+    release_path(&p);
+    return fd;
+}
+
 // Host descriptor of the program to start, or -1.
 int open_program(const char* path) {
     if (is_bare_host()) return ::open(path, O_RDONLY | O_CLOEXEC);
-    if (!is_bare_name(path)) return open_machine_path_for_reading(path);
+    if (!is_bare_name(path)) return open_program_at(path);
     std::string on_current = std::string("/binaries/") + path;
-    int fd = open_machine_path_for_reading(on_current.c_str());
+    int fd = open_program_at(on_current.c_str());
     if (fd >= 0) return fd;
     std::string on_media = std::string("RAM:/binaries/") + path;
-    return open_machine_path_for_reading(on_media.c_str());
+    return open_program_at(on_media.c_str());
+}
+
+// Starts the program in a child. The child reports a failed exec through a
+// close-on-exec pipe, so the parent learns of it before handing out an id.
+pid_t start_child(int program, char** argv, char** envp, int output) {
+    int report[2];
+    if (pipe2(report, O_CLOEXEC) != 0) return -1;
+    pid_t pid = fork();
+    if (pid == 0) {
+        ::close(report[0]);
+        if (output >= 0) dup2(output, 1);
+        // A script's interpreter opens the program through /dev/fd.
+        fcntl(program, F_SETFD, 0);
+        fexecve(program, argv, envp);
+        int error = errno;
+        ssize_t ignored = ::write(report[1], &error, sizeof error);
+        (void)ignored;
+        _exit(127);
+    }
+    ::close(report[1]);
+    if (pid < 0) {
+        ::close(report[0]);
+        return -1;
+    }
+    int error = 0;
+    ssize_t n;
+    do {
+        n = ::read(report[0], &error, sizeof error);
+    } while (n < 0 && errno == EINTR);
+    ::close(report[0]);
+    if (n == 0) return pid;
+    while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+    }
+    return -1;
 }
 
 int make_startable(int fd) {
@@ -98,14 +169,8 @@ long sys_spawn(const char* path, const char* const* args, long count) {
     argv.push_back(nullptr);
 
     int output = capture_active() ? memfd_create("qor-child-output", MFD_CLOEXEC) : -1;
-    pid_t pid = fork();
-    if (pid == 0) {
-        if (output >= 0) dup2(output, 1);
-        // A script's interpreter opens the program through /dev/fd.
-        fcntl(program, F_SETFD, 0);
-        fexecve(program, argv.data(), envp.data());
-        _exit(127);
-    }
+    drives_detach();
+    pid_t pid = start_child(program, argv.data(), envp.data(), output);
     ::close(program);
     if (pid < 0) {
         if (output >= 0) ::close(output);

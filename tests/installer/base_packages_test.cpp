@@ -30,7 +30,6 @@ protected:
     }
     // An empty target holding the index, and "a", "b", "c" selected.
     void fresh() {
-        std::filesystem::remove_all(machine.drive_root(0));
         select_prepared_drive(0);
         write_index_and_archives();
         installer_state_init(&state);
@@ -66,7 +65,7 @@ protected:
                        ".tar.gz\",\"sha256\":\"" + digest.substr(0, 64) + "\",\"install_dir\":\"/pkgs\"," +
                        "\"install_name\":\"" + name + ".txt\",\"deps\":[" + deps + "]}";
         }
-        write_host_file(machine.drive_root(0) + "cache/index.json", "{\"packages\":[" + entries + "]}");
+        machine.write_drive_file(0, "cache/index.json", "{\"packages\":[" + entries + "]}");
     }
     int run(int32_t selected = 3) {
         return run_captured(&output, [&] { return install_base_packages(&state, selected); });
@@ -90,7 +89,7 @@ TEST_F(base_packages_test, every_plan_is_installed_in_order_with_one_step_per_se
     // Each plan on its own: the shared dependency comes twice.
     EXPECT_EQ(installed(), (std::vector<std::string>{"shared", "a", "shared", "b", "c"}));
     for (const char* p : {"shared", "a", "b", "c"})
-        EXPECT_EQ(read_host_file(machine.drive_root(0) + "pkgs/" + p + ".txt"), std::string("payload of ") + p + "\n");
+        EXPECT_EQ(machine.read_drive_file(0, std::string("pkgs/") + p + ".txt"), std::string("payload of ") + p + "\n");
     // The missing install directory was accepted without a question.
     EXPECT_NE(output.find("does not exist and will be created (auto-accepted)"), std::string::npos);
     EXPECT_EQ(package_set_confirm_mode(0), 0);  // asking again afterwards, as before
@@ -136,7 +135,7 @@ TEST_F(base_packages_test, refusals_before_and_between_the_packages) {
         std::function<void(installer_state*, const temp_machine&)> arrange;
         const char* message;  // "" for none
     } cases[] = {
-        {"no index", [](installer_state*, const temp_machine& m) { std::filesystem::remove(m.drive_root(0) + "cache/index.json"); },
+        {"no index", [](installer_state*, const temp_machine& m) { m.remove_drive_path(0, "cache/index.json"); },
          "Failed to load package index"},
         {"unknown package", [](installer_state* s, const temp_machine&) { s->package_names[1][0] = 'x'; },
          "Failed to resolve install plan: x"},

@@ -108,7 +108,7 @@ protected:
     }
     void set_kernel(std::vector<uint8_t> bytes) {
         kernel = std::move(bytes);
-        write_host_file(machine.drive_root(0) + "boot/kernel.bin", as_string(kernel));
+        machine.write_drive_file(0, "boot/kernel.bin", as_string(kernel));
     }
     int run(std::vector<std::array<long, 3>> faults = {}) {
         hosted::faults_clear();
@@ -135,7 +135,7 @@ protected:
 TEST_F(boot_loader_test, fills_the_config_file_sector_0_and_both_sector_areas) {
     ASSERT_EQ(run(), 0) << output;
     EXPECT_EQ(output, "");
-    EXPECT_EQ(read_host_file(machine.drive_root(0) + "boot/grub/grub.cfg"),
+    EXPECT_EQ(machine.read_drive_file(0, "boot/grub/grub.cfg"),
               "set default=0\nset timeout=0\nmenuentry \"QOR-OS\" {\n    multiboot /boot/kernel.bin\n    boot\n}\n");
     EXPECT_EQ(sizeof GRUB_CONFIG_TEXT - 1, 91u);
     std::string mbr = sectors(0, 1);

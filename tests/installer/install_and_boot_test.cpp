@@ -1,8 +1,9 @@
 // The whole job on the sample media: the real installer, headless, walks
 // welcome, drive, options and confirmation by key script and installs onto
-// an empty drive; the drive, exported as a disk image, boots in QEMU to the
-// test kernel's line.
+// an empty drive; the drive's image boots in QEMU to the test kernel's line
+// as it stands.
 #include <filesystem>
+#include <map>
 
 #include "installer_fixture.h"
 #include "screenshot.h"
@@ -33,7 +34,7 @@ std::string last_screen(const std::string& machine) {
 
 TEST(install_and_boot, sample_media_installs_onto_an_empty_drive_that_boots) {
     temp_dir work("install-boot");
-    std::string media = work.path() + "/media", machine = work.path() + "/machine", disk = work.path() + "/disk.img";
+    std::string media = work.path() + "/media", machine = work.path() + "/machine";
     std::string out;
     ASSERT_EQ(run_command(std::string("python3 ") + SAMPLE_MEDIA_TOOL + " " + BUILD_DIR + " " + media, &out), 0)
         << out;
@@ -53,17 +54,39 @@ TEST(install_and_boot, sample_media_installs_onto_an_empty_drive_that_boots) {
     // The done screen's green headline, where the failure screen has its red one.
     EXPECT_GT(pixels_of_colour(last_screen(machine), 56, 72, 0xA0FF8C), 0) << "not the done screen";
 
-    std::string root = machine + "/drives/0/root/";
-    for (const char* file : {"boot/kernel.bin", "boot/grub/grub.cfg", "binaries/extract", "binaries/hello",
-                             "binaries/coreutils", "lib/libqor.txt", "docs/guide/install.txt",
-                             "config/desktop/panel.conf", ".view/default.view", "icons16/files.icon",
-                             "cache/index.json", "cache/base.manifest"})
-        EXPECT_TRUE(host_path_exists(root + file)) << file;
-
-    ASSERT_EQ(run_command(std::string("python3 ") + MACHINE_TOOL + " export " + machine + " 0 " + disk, &out), 0)
+    // The drive's files, read back from its image, are exactly what the
+    // media and its packages promise, and its file system is clean.
+    std::string expected = work.path() + "/expected";
+    ASSERT_EQ(run_command(std::string("python3 ") + EXPECTED_TREE_TOOL + " " + media + " " + expected, &out), 0)
         << out;
-    status = run_command(std::string("python3 ") + MACHINE_TOOL + " boot " + disk +
-                             " --timeout 60 --expect \"QOR-OS test kernel booted\"",
+    hosted::use_machine(machine);
+    std::vector<std::pair<std::string, std::string>> nodes;
+    ASSERT_EQ(hosted::drive_tree(0, &nodes), 0);
+    hosted::use_machine("");
+    std::map<std::string, std::string> on_drive;
+    for (auto& [path, bytes] : nodes)
+        if (bytes != "/") on_drive[path] = bytes;
+    size_t promised = 0;
+    for (auto& e : std::filesystem::recursive_directory_iterator(expected)) {
+        if (!e.is_regular_file()) continue;
+        std::string rel = std::filesystem::relative(e.path(), expected).string();
+        ++promised;
+        auto found = on_drive.find(rel);
+        if (found == on_drive.end()) {
+            ADD_FAILURE() << "missing on the drive: " << rel;
+            continue;
+        }
+        EXPECT_EQ(found->second, read_host_file(e.path())) << "differs: " << rel;
+        on_drive.erase(found);
+    }
+    EXPECT_GT(promised, 20u);
+    on_drive.erase("boot/grub/grub.cfg");
+    for (auto& [path, bytes] : on_drive) ADD_FAILURE() << "not promised: " << path;
+    ASSERT_EQ(run_command(std::string("python3 ") + MACHINE_TOOL + " check " + machine + " 0", &out), 0) << out;
+
+    // The image boots as it stands.
+    status = run_command(std::string("python3 ") + MACHINE_TOOL + " boot " + machine +
+                             " 0 --timeout 60 --expect \"QOR-OS test kernel booted\"",
                          &out);
     EXPECT_EQ(status, 0) << out;
 }

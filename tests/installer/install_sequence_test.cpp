@@ -41,7 +41,6 @@ protected:
         for (const char* tree : {"icons", "icons16"}) write_host_file(machine.media(tree) + "/term.icon", tree);
         for (const char* font : FONTS) write_host_file(machine.media("fonts/") + font, font);
         write_host_file(machine.media("programs/chibicc"), "cc");
-        std::filesystem::remove_all(machine.drive_root(0));
         select_prepared_drive(0);
         installer_state_init(&state);
         state.step = STEP_INSTALL;
@@ -51,7 +50,7 @@ protected:
     int run() {
         return run_captured(&output, [&] { return install_from_package_manifest(&state); });
     }
-    bool on_target(const std::string& rel) { return host_path_exists(machine.drive_root(0) + rel); }
+    bool on_target(const std::string& rel) { return machine.drive_path_exists(0, rel); }
     // The installer's error lines, without the package core's lines.
     std::string error_lines() {
         std::string lines, line;
@@ -136,7 +135,7 @@ TEST_F(sequence_test, refusals_stop_the_sequence_with_their_own_message) {
          },
          "cache/base.pkg", "etc/resolv.conf"},
         {"Failed to create target directory: /etc",
-         [](const setting& t) { write_host_file(t.machine.drive_root(0) + "etc", "a file"); }, "cache/base.manifest",
+         [](const setting& t) { t.machine.write_drive_file(0, "etc", "a file"); }, "cache/base.manifest",
          "config"},
         {"RAM:/config missing", [](const setting& t) { std::filesystem::remove_all(t.machine.media("config")); },
          "etc/resolv.conf", ".view"},
@@ -153,7 +152,7 @@ TEST_F(sequence_test, refusals_stop_the_sequence_with_their_own_message) {
          [](const setting& t) {
              installer_prepare_options(t.state);
              t.state->seed_fonts = 1;
-             write_host_file(t.machine.drive_root(0) + "fonts", "a file");
+             t.machine.write_drive_file(0, "fonts", "a file");
          },
          "icons16/term.icon", nullptr},
         {"RAM:/programs/chibicc missing",

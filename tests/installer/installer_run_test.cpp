@@ -21,8 +21,8 @@ TEST(installer_program, scripted_run_prepares_the_target) {
               "[installer] error: Copy source open failed: RAM:/boot/kernel.bin\n"
               "[installer] failure rc=-109 msg=Copy source open failed: RAM:/boot/kernel.bin\n");
     EXPECT_TRUE(host_path_exists(machine.slot(1) + "/layout"));
-    EXPECT_TRUE(host_path_exists(machine.drive_root(1)));
-    EXPECT_FALSE(host_path_exists(machine.drive_root(1) + ".__install_probe"));
+    EXPECT_TRUE(machine.drive_path_exists(1, "/"));
+    EXPECT_FALSE(machine.drive_path_exists(1, ".__install_probe"));
     EXPECT_FALSE(host_path_exists(machine.slot(0) + "/layout"));
     // One screenshot per wait: the first screen and after each key but the last.
     int screens = 0;

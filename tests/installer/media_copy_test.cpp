@@ -40,7 +40,6 @@ protected:
         state.step = STEP_INSTALL;
         hosted::call_counts_reset();
     }
-    std::string target(const std::string& rel) { return machine.drive_root(0) + rel; }
     int copy_file(const char* source, const char* to, const char* label = "") {
         return run_captured(&output, [&] { return copy_media_file_to_target(&state, source, to, label); });
     }
@@ -52,8 +51,8 @@ protected:
 };
 
 TEST_F(media_copy_test, ensure_target_directory_makes_missing_levels_and_accepts_existing_ones) {
-    write_host_file(target("file"), "x");
-    std::filesystem::create_directories(target("have/inner"));
+    machine.write_drive_file(0, "file", "x");
+    machine.make_drive_dirs(0, "have/inner");
     struct {
         const char* path;
         int rc;
@@ -68,8 +67,8 @@ TEST_F(media_copy_test, ensure_target_directory_makes_missing_levels_and_accepts
         {"", -1},
     };
     for (auto& c : cases) EXPECT_EQ(ensure_target_directory(c.path), c.rc) << c.path;
-    EXPECT_TRUE(std::filesystem::is_directory(target("a/b")));
-    EXPECT_TRUE(std::filesystem::is_directory(target("have/inner/new")));
+    EXPECT_TRUE(machine.drive_is_directory(0, "a/b"));
+    EXPECT_TRUE(machine.drive_is_directory(0, "have/inner/new"));
     std::string too_long = "/" + std::string(255, 'd');
     EXPECT_EQ(ensure_target_directory(too_long.c_str()), -1);
 }
@@ -94,7 +93,7 @@ TEST_F(media_copy_test, files_arrive_whole_with_the_bar_moved_once_per_16_kib_an
         int32_t files_before = state.files_copied;
         hosted::call_counts_reset();
         EXPECT_EQ(copy_file("RAM:/src", "/dst", "Seeding /dst"), 0) << output;
-        EXPECT_EQ(read_host_file(target("dst")), bytes) << c.size;
+        EXPECT_EQ(machine.read_drive_file(0, "dst"), bytes) << c.size;
         EXPECT_EQ(redraws(), c.redraws) << c.size;
         EXPECT_EQ(state.files_copied, files_before + 1);
         EXPECT_STREQ(state.detail_text, "Seeding /dst");
@@ -121,7 +120,7 @@ TEST_F(media_copy_test, a_source_without_a_usable_size_still_copies_completely) 
         hosted::faults_clear();
         hosted::fault_add(qor::SYS_LSEEK, c.first_use, c.result);
         EXPECT_EQ(copy_file("RAM:/src", "/dst", "label"), 0) << output;
-        EXPECT_EQ(read_host_file(target("dst")), bytes) << c.first_use;
+        EXPECT_EQ(machine.read_drive_file(0, "dst"), bytes) << c.first_use;
         EXPECT_EQ(redraws(), c.redraws);
         EXPECT_EQ(state.progress_permille, 0);
         EXPECT_EQ(hosted::call_count(qor::SYS_OPEN), hosted::call_count(qor::SYS_CLOSE));
@@ -170,10 +169,10 @@ TEST_F(media_copy_test, trees_copy_every_level_but_dot_entries) {
     hosted::fault_add(qor::SYS_GETDENTS, 2, 10);
     EXPECT_EQ(copy_tree("RAM:/tree", "/config", "RAM:/tree missing"), 0) << output;
     EXPECT_EQ(output, "");
-    EXPECT_EQ(read_host_file(target("config/top.conf")), "top");
-    EXPECT_EQ(read_host_file(target("config/desktop/panel.conf")), "panel");
-    EXPECT_EQ(read_host_file(target("config/desktop/deep/er/file")), "deep");
-    EXPECT_TRUE(std::filesystem::is_directory(target("config/empty")));
+    EXPECT_EQ(machine.read_drive_file(0, "config/top.conf"), "top");
+    EXPECT_EQ(machine.read_drive_file(0, "config/desktop/panel.conf"), "panel");
+    EXPECT_EQ(machine.read_drive_file(0, "config/desktop/deep/er/file"), "deep");
+    EXPECT_TRUE(machine.drive_is_directory(0, "config/empty"));
     EXPECT_EQ(state.files_copied, 3);
     EXPECT_EQ(state.dirs_copied, 5);  // tree, desktop, deep, er, empty
     EXPECT_EQ(state.step, STEP_INSTALL);
@@ -208,7 +207,7 @@ TEST_F(media_copy_test, a_failure_inside_a_tree_stops_the_walk_and_names_the_tre
     EXPECT_EQ(copy_tree("RAM:/tree", deep.c_str(), ""), -1);
     EXPECT_EQ(output, "[installer] error: Failed to copy media tree: RAM:/tree\n");
     EXPECT_EQ(state.files_copied, 0);
-    EXPECT_TRUE(std::filesystem::is_directory(target(deep.substr(1))));
+    EXPECT_TRUE(machine.drive_is_directory(0, deep.substr(1)));
 }
 
 }  // namespace

@@ -107,11 +107,11 @@ TEST_F(run_test, target_preparation_failures) {
 TEST_F(run_test, prepared_target_holds_no_probe_and_the_sequence_failure_keeps_its_own_message) {
     // The media checks do not look for the kernel; the sequence's copy of it fails.
     EXPECT_EQ(run(), RUN_SEQUENCE_FAILED);
-    EXPECT_TRUE(host_path_exists(machine.drive_root(0)));
-    EXPECT_FALSE(host_path_exists(machine.drive_root(0) + ".__install_probe"));
+    EXPECT_TRUE(machine.drive_path_exists(0, "/"));
+    EXPECT_FALSE(machine.drive_path_exists(0, ".__install_probe"));
     EXPECT_EQ(hosted::call_count(qor::SYS_WRITEFILE), 1);
     EXPECT_EQ(hosted::call_count(qor::SYS_UNLINK), 1);
-    EXPECT_EQ(read_host_file(machine.drive_root(0) + "binaries/installer"), "x");
+    EXPECT_EQ(machine.read_drive_file(0, "binaries/installer"), "x");
     EXPECT_EQ(output,
               "[installer] error: Copy source open failed: RAM:/boot/kernel.bin\n"
               "[installer] failure rc=-109 msg=Copy source open failed: RAM:/boot/kernel.bin\n");

@@ -62,12 +62,17 @@ TEST(ExtractRunner, ChildOrInProcess) {
                 qortest::write_host_file(m.media("binaries/extract"), "#!/bin/sh\nexit 3\n");
                 break;
         }
-        const std::string root = c.program == program_at::slot_and_media_bare ? m.drive_root(0) : m.media();
+        const bool on_slot = c.program == program_at::slot_and_media_bare;
+        const std::string archive = on_slot ? m.dir() + "/pkg.tgz" : m.media("pkg.tgz");
         if (c.good_archive) {
-            make_archive(root + "pkg.tgz", {{"tool", "payload"}, {"tool.txt", "notes"}});
+            make_archive(archive, {{"tool", "payload"}, {"tool.txt", "notes"}});
         } else {
-            qortest::write_host_file(root + "pkg.tgz", std::string(600, 'x'));
+            qortest::write_host_file(archive, std::string(600, 'x'));
         }
+        if (on_slot) m.write_drive_file(0, "pkg.tgz", qortest::read_host_file(archive));
+        auto read_result = [&](const std::string& rel) {
+            return on_slot ? m.read_drive_file(0, rel) : qortest::read_host_file(m.media(rel));
+        };
         hosted::call_counts_reset();
         insttest::run_result r = captured([] { return pkg_extract_archive("/pkg.tgz", "/out"); });
         EXPECT_EQ(r.result, c.result);
@@ -75,8 +80,8 @@ TEST(ExtractRunner, ChildOrInProcess) {
         EXPECT_EQ(hosted::call_count(qor::SYS_SPAWN), c.spawns);
         EXPECT_EQ(hosted::call_count(qor::SYS_WAITPID), c.waits);
         if (c.result == 0) {
-            EXPECT_EQ(qortest::read_host_file(root + "out/tool"), "payload");
-            EXPECT_EQ(qortest::read_host_file(root + "out/tool.txt"), "notes");
+            EXPECT_EQ(read_result("out/tool"), "payload");
+            EXPECT_EQ(read_result("out/tool.txt"), "notes");
         }
     }
 }

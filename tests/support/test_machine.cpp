@@ -44,21 +44,43 @@ temp_machine::~temp_machine() {
     fs::remove_all(dir_, ec);
 }
 
+// The drive helpers throw on failure so a test cannot mistake a fixture
+// that did not happen for a result.
 void temp_machine::write_drive_file(int n, const std::string& rel, const std::string& bytes) const {
-    write_host_file(drive_root(n) + rel, bytes);
+    if (hosted::drive_write_file(n, rel, bytes) != 0) throw std::runtime_error("cannot write drive file " + rel);
 }
 
 std::string temp_machine::read_drive_file(int n, const std::string& rel) const {
-    return read_host_file(drive_root(n) + rel);
+    std::string bytes;
+    if (hosted::drive_read_file(n, rel, &bytes) != 0) return "";
+    return bytes;
 }
 
-bool temp_machine::drive_path_exists(int n, const std::string& rel) const {
-    return host_path_exists(drive_root(n) + rel);
-}
+bool temp_machine::drive_path_exists(int n, const std::string& rel) const { return hosted::drive_path_exists(n, rel); }
 
 void temp_machine::remove_drive_path(int n, const std::string& rel) const {
-    std::error_code ec;
-    fs::remove_all(drive_root(n) + rel, ec);
+    if (hosted::drive_remove_tree(n, rel) != 0) throw std::runtime_error("cannot remove drive path " + rel);
+}
+
+void temp_machine::make_drive_dirs(int n, const std::string& rel) const {
+    if (hosted::drive_make_dirs(n, rel) != 0) throw std::runtime_error("cannot make drive directory " + rel);
+}
+
+bool temp_machine::drive_is_directory(int n, const std::string& rel) const { return hosted::drive_is_directory(n, rel); }
+
+void temp_machine::make_drive_symlink(int n, const std::string& rel, const std::string& target) const {
+    if (hosted::drive_symlink(n, rel, target) != 0) throw std::runtime_error("cannot make drive link " + rel);
+}
+
+std::map<std::string, std::string> temp_machine::drive_tree(int n) const {
+    std::vector<std::pair<std::string, std::string>> nodes;
+    if (hosted::drive_tree(n, &nodes) != 0) throw std::runtime_error("cannot read the drive's tree");
+    return {nodes.begin(), nodes.end()};
+}
+
+int temp_machine::check_drive(int n, std::string* report) const {
+    hosted::drives_sync();
+    return run_command("e2fsck -fn '" + image(n) + "?offset=4194304'", report);
 }
 
 std::string corpora_dir() { return QOR_CORPORA_DIR; }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -25,7 +26,7 @@ public:
     const std::string& dir() const { return dir_; }
     std::string media(const std::string& rel = "") const { return dir_ + "/media/" + rel; }
     std::string slot(int n) const { return dir_ + "/drives/" + std::to_string(n); }
-    std::string drive_root(int n) const { return slot(n) + "/root/"; }
+    std::string image(int n) const { return slot(n) + "/disk.img"; }
 
     // Files on a prepared drive slot, `rel` taken from the drive's root.
     // Tests reach drive contents only through these (never by host paths),
@@ -34,6 +35,14 @@ public:
     std::string read_drive_file(int slot, const std::string& rel) const;
     bool drive_path_exists(int slot, const std::string& rel) const;
     void remove_drive_path(int slot, const std::string& rel) const;  // a whole tree
+    void make_drive_dirs(int slot, const std::string& rel) const;
+    bool drive_is_directory(int slot, const std::string& rel) const;
+    void make_drive_symlink(int slot, const std::string& rel, const std::string& target) const;
+    // Every node under the drive's root: path -> bytes ("/" for a directory).
+    std::map<std::string, std::string> drive_tree(int slot) const;
+    // e2fsck -fn on the slot's partition (the drive written back first): its
+    // status, 0 when the file system is clean; its report in *report.
+    int check_drive(int slot, std::string* report = nullptr) const;
 
 private:
     std::string dir_;

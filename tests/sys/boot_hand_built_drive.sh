@@ -2,7 +2,8 @@
 # A drive made bootable without the wizard (partitioned through the drive
 # services, then the boot loader's writers: grub.cfg and the kernel in the
 # partition, sector 0, the core image from sector 1, the kernel from sector
-# 1024) exports and boots in QEMU to the test kernel's line.
+# 1024) boots in QEMU as it stands to the test kernel's line, and its file
+# system is clean.
 set -euo pipefail
 TOOL=$1 HAND_INSTALL=$2 KERNEL=$3
 WORK=$(mktemp -d)
@@ -14,5 +15,5 @@ cp /usr/lib/grub/i386-pc/boot.img "$WORK/machine/media/installer/grub/"
 "$TOOL" grub-core "$WORK/machine/media/installer/grub/core.img"
 cp "$KERNEL" "$WORK/machine/media/boot/kernel.bin"
 "$TOOL" run "$WORK/machine" -- "$HAND_INSTALL" 0
-"$TOOL" export "$WORK/machine" 0 "$WORK/disk.img"
-"$TOOL" boot "$WORK/disk.img" --timeout 60 --expect "QOR-OS test kernel booted"
+"$TOOL" check "$WORK/machine" 0
+"$TOOL" boot "$WORK/machine" 0 --timeout 60 --expect "QOR-OS test kernel booted"

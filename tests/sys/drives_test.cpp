@@ -36,16 +36,29 @@ TEST(Drives, CountAndPresence) {
     EXPECT_NE(drive_call(qor::SYS_DISK_PREPARE, 7), 0);
 }
 
-TEST(Drives, PrepareGivesOneBootablePartitionAndAnEmptyTree) {
+TEST(Drives, PrepareGivesOneBootablePartitionAndAnEmptyFileSystem) {
     temp_machine m({.drives = 1, .drive_bytes = 64ull << 20});
-    write_host_file(m.drive_root(0) + "old/file", "stale");
     uint8_t record[qor::PARTITION_RECORD_SIZE] = {};
     EXPECT_NE(drive_call(qor::SYS_DISK_PARTITION_TABLE, 0, qor_word(record), sizeof record), 0)
         << "an unprepared drive has no layout";
     EXPECT_LT(drive_call(qor::SYS_DRIVE_SELECT, 0), 0) << "an unprepared drive cannot be selected";
 
     ASSERT_EQ(drive_call(qor::SYS_DISK_PREPARE, 0), 0);
-    EXPECT_FALSE(qortest::host_path_exists(m.drive_root(0) + "old"));
+    m.write_drive_file(0, "old/file", "stale");
+    ASSERT_EQ(drive_call(qor::SYS_DISK_PREPARE, 0), 0);
+    EXPECT_FALSE(m.drive_path_exists(0, "old")) << "preparing again formats again";
+    std::string report;
+    EXPECT_EQ(m.check_drive(0, &report), 0) << report;
+
+    // Sector 0 holds the same partition as a real partition table.
+    std::string mbr = read_host_file(m.image(0)).substr(0, 512);
+    const auto* entry = reinterpret_cast<const uint8_t*>(mbr.data()) + 446;
+    EXPECT_EQ(entry[0], 0x80);
+    EXPECT_EQ(entry[4], 0x83);
+    EXPECT_EQ(qor::load_le32(entry + 8), 8192u);
+    EXPECT_EQ(qor::load_le32(entry + 12), (64u << 20) / 512 - 8192);
+    EXPECT_EQ(static_cast<uint8_t>(mbr[510]), 0x55);
+    EXPECT_EQ(static_cast<uint8_t>(mbr[511]), 0xAA);
 
     EXPECT_NE(drive_call(qor::SYS_DISK_PARTITION_TABLE, 0, qor_word(record), 59), 0);
     ASSERT_EQ(drive_call(qor::SYS_DISK_PARTITION_TABLE, 0, qor_word(record), sizeof record), 0);
@@ -66,8 +79,8 @@ TEST(Drives, SelectMakesTheSlotTheCurrentDrive) {
     ASSERT_EQ(qor::mkdir("/boot"), 0);
     ASSERT_EQ(qor::writefile("/boot/probe", "p", 1), 0);
     ASSERT_EQ(qor::writefile("relative", "r", 1), 0);
-    EXPECT_EQ(read_host_file(m.drive_root(1) + "boot/probe"), "p");
-    EXPECT_EQ(read_host_file(m.drive_root(1) + "relative"), "r");
+    EXPECT_EQ(m.read_drive_file(1, "boot/probe"), "p");
+    EXPECT_EQ(m.read_drive_file(1, "relative"), "r");
     EXPECT_EQ(qor::writefile("RAM:/on_media", "m", 1), 0) << "RAM: stays reachable by name";
     EXPECT_EQ(read_host_file(m.media("on_media")), "m");
 }
@@ -88,4 +101,44 @@ TEST(Drives, SectorWritesLandAtTheirOffsets) {
     for (long number : {0L, 1L, 1024L, 65535L})
         EXPECT_EQ(static_cast<unsigned char>(image[number * 512 + 511]), number % 251 + 1) << number;
     EXPECT_EQ(image[2 * 512], 0);
+}
+
+// A drive holds what its partition holds: a stream that finds no free block
+// accepts fewer bytes, as on a full disk, and the file system stays whole.
+TEST(Drives, AFullDriveRefusesWritesAndStaysClean) {
+    temp_machine m({.drives = 1, .drive_bytes = 16ull << 20});
+    ASSERT_EQ(drive_call(qor::SYS_DISK_PREPARE, 0), 0);
+    ASSERT_GE(drive_call(qor::SYS_DRIVE_SELECT, 0), 0);
+    std::string chunk(256 * 1024, 'x');
+    long total = 0;
+    long stream = qor::stream_begin("/big");
+    ASSERT_GE(stream, 0);
+    for (int i = 0; i < 100; ++i) {
+        long n = qor::stream_write(stream, chunk.data(), chunk.size());
+        if (n > 0) total += n;
+        if (n < static_cast<long>(chunk.size())) break;
+    }
+    EXPECT_LT(total, 12l << 20) << "a 12 MiB partition never takes more than it has";
+    EXPECT_GT(total, 8l << 20);
+    EXPECT_EQ(qor::stream_end(stream), 0);
+    EXPECT_NE(qor::writefile("/more", chunk.data(), static_cast<long>(chunk.size())), 0);
+    ASSERT_EQ(qor::unlink("/big"), 0);
+    EXPECT_EQ(qor::writefile("/more", chunk.data(), static_cast<long>(chunk.size())), 0) << "the space came back";
+    std::string report;
+    EXPECT_EQ(m.check_drive(0, &report), 0) << report;
+}
+
+TEST(Drives, DirectoriesRunOutOfInodes) {
+    temp_machine m({.drives = 1, .drive_bytes = 16ull << 20});
+    ASSERT_EQ(drive_call(qor::SYS_DISK_PREPARE, 0), 0);
+    ASSERT_GE(drive_call(qor::SYS_DRIVE_SELECT, 0), 0);
+    int made = 0;
+    for (; made < 100000; ++made) {
+        std::string name = "/d" + std::to_string(made);
+        if (qor::mkdir(name.c_str()) != 0) break;
+    }
+    EXPECT_LT(made, 100000) << "mkdir fails once no inode is left";
+    EXPECT_GT(made, 100);
+    std::string report;
+    EXPECT_EQ(m.check_drive(0, &report), 0) << report;
 }

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <filesystem>
+#include <map>
 
 #include "hosted.h"
 #include "qor.h"
@@ -60,7 +61,56 @@ TEST(Processes, ChildStartsOnTheParentsCurrentDrive) {
     EXPECT_NE(out.find("child read /marker: on slot 0"), std::string::npos) << out;
 
     // A copy on the current drive is preferred to the media's.
-    install_probe(m.drive_root(0) + "binaries", 0600);
+    m.write_drive_file(0, "binaries/probe", qortest::read_host_file(CHILD_PROBE_PATH));
     write_host_file(m.media("binaries/probe"), "broken");
     EXPECT_EQ(run_child("probe", {"5"}, &out), 5);
+}
+
+TEST(Processes, ParentAndChildShareTheDriveImage) {
+    temp_machine m({.drives = 1});
+    install_probe(m.media("binaries"), 0755);
+    ASSERT_EQ(qor_syscall(qor::SYS_DISK_PREPARE, 0, 0, 0), 0);
+    ASSERT_GE(qor_syscall(qor::SYS_DRIVE_SELECT, 0, 0, 0), 0);
+    // A file still open across the child's run, written before and after.
+    long open_file = qor::creat("/open");
+    ASSERT_GE(open_file, 0);
+    ASSERT_EQ(qor::write(static_cast<int>(open_file), "first ", 6), 6);
+    ASSERT_EQ(qor::writefile("/before", "parent wrote this", 17), 0);
+    std::string out;
+    ASSERT_EQ(run_child("probe", {"0", "/before", "/child", "child wrote this"}, &out), 0);
+    EXPECT_NE(out.find("child read /before: parent wrote this"), std::string::npos) << out;
+    EXPECT_NE(out.find("child wrote /child: 0"), std::string::npos) << out;
+    ASSERT_EQ(qor::write(static_cast<int>(open_file), "second", 6), 6);
+    ASSERT_EQ(qor::close(static_cast<int>(open_file)), 0);
+    ASSERT_EQ(qor::writefile("/after", "after", 5), 0);
+
+    char text[32] = {};
+    long fd = qor::open("/child", qor::O_READ);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(qor::read(static_cast<int>(fd), text, sizeof text), 16);
+    qor::close(static_cast<int>(fd));
+    EXPECT_STREQ(text, "child wrote this");
+    std::map<std::string, std::string> tree = m.drive_tree(0);
+    EXPECT_EQ(tree["open"], "first second");
+    EXPECT_EQ(tree["before"], "parent wrote this");
+    EXPECT_EQ(tree["after"], "after");
+    std::string report;
+    EXPECT_EQ(m.check_drive(0, &report), 0) << report;
+}
+
+TEST(Processes, AProgramThatCannotStartIsNoChild) {
+    temp_machine m;
+    struct program {
+        const char* name;
+        std::string bytes;
+    } programs[] = {
+        {"no_interpreter", "#!/nonexistent/interpreter\necho hi\n"},
+        {"broken_elf", std::string("\x7f" "ELF\x01\x01\x01", 7) + std::string(200, '\0')},
+        {"not_a_program", "plain text"},
+    };
+    for (const program& p : programs) {
+        write_host_file(m.media(std::string("binaries/") + p.name), p.bytes);
+        EXPECT_LT(qor::spawn((std::string("RAM:/binaries/") + p.name).c_str(), nullptr, 0), 0) << p.name;
+        EXPECT_LT(qor::spawn(p.name, nullptr, 0), 0) << p.name << " by bare name";
+    }
 }

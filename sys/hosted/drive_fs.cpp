@@ -1,0 +1,438 @@
+// The ext2 file systems inside the drive images, through libext2fs.
+//
+// Paths are looked up by the file system itself from the drive's root inode,
+// which is also its own ".." and the start of every absolute link target, so
+// no lookup can leave the drive. Space is checked before a block is taken:
+// a write that would need a block the file system no longer has stops short,
+// as on a full disk, instead of failing later when the file is closed.
+#include "drive_fs.h"
+
+#include <ext2fs/ext2fs.h>
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <map>
+#include <set>
+
+#include "kernel.h"
+
+extern char** environ;
+
+namespace hosted {
+
+struct drive_file {
+    int slot = -1;
+    drive_ino ino = 0;
+    bool writing = false;
+    uint64_t position = 0;   // kept across detaches
+    ext2_file_t handle = nullptr;
+    bool failed = false;     // data lost when a detach closed the handle
+};
+
+namespace {
+
+// Blocks a new data block may cost on a file without extents: the block and
+// up to three levels of indirect blocks.
+constexpr blk64_t BLOCKS_PER_NEW_BLOCK = 4;
+constexpr int MAX_NAME_BYTES = 255;
+
+std::map<int, ext2_filsys> g_mounted;
+std::set<drive_file*> g_open_files;
+bool g_exit_hook = false;
+
+void detach_at_exit() { drives_detach(); }
+
+void close_handle(drive_file* f) {
+    if (!f->handle) return;
+    if (ext2fs_file_close(f->handle) != 0 && f->writing) f->failed = true;
+    f->handle = nullptr;
+}
+
+// The slot's file system, opened on first use; nullptr when it has none.
+ext2_filsys mounted(int slot) {
+    auto it = g_mounted.find(slot);
+    if (it != g_mounted.end()) return it->second;
+    uint64_t offset = 0;
+    if (!partition_offset(slot, &offset)) return nullptr;
+    std::string options = "offset=" + std::to_string(offset);
+    ext2_filsys fs = nullptr;
+    std::string image = slot_image_path(slot);
+    if (ext2fs_open2(image.c_str(), options.c_str(), EXT2_FLAG_RW | EXT2_FLAG_64BITS, 0, 0, unix_io_manager,
+                     &fs) != 0)
+        return nullptr;
+    if (ext2fs_read_bitmaps(fs) != 0) {
+        ext2fs_close_free(&fs);
+        return nullptr;
+    }
+    if (!g_exit_hook) {
+        atexit(detach_at_exit);
+        g_exit_hook = true;
+    }
+    g_mounted[slot] = fs;
+    return fs;
+}
+
+}  // namespace
+
+void drive_detach(int slot) {
+    auto it = g_mounted.find(slot);
+    if (it == g_mounted.end()) return;
+    for (drive_file* f : g_open_files) {
+        if (f->slot == slot) close_handle(f);
+    }
+    ext2fs_close_free(&it->second);
+    g_mounted.erase(it);
+}
+
+namespace {
+
+bool read_inode(ext2_filsys fs, drive_ino ino, ext2_inode* inode) {
+    return ext2fs_read_inode(fs, ino, inode) == 0;
+}
+
+node_kind kind_of_mode(uint16_t mode) {
+    if (LINUX_S_ISREG(mode)) return node_kind::file;
+    if (LINUX_S_ISDIR(mode)) return node_kind::directory;
+    if (LINUX_S_ISLNK(mode)) return node_kind::symlink;
+    return node_kind::special;
+}
+
+// The path without trailing slashes split into its parent and last name;
+// false for a last component of "", "." or "..".
+bool split_last(const std::string& path, std::string* parent, std::string* last) {
+    std::string p = path;
+    while (p.size() > 1 && p.back() == '/') p.pop_back();
+    size_t slash = p.rfind('/');
+    *parent = slash == std::string::npos ? "." : p.substr(0, slash + 1);
+    *last = slash == std::string::npos ? p : p.substr(slash + 1);
+    return !last->empty() && *last != "." && *last != ".." && *last != "/" &&
+           last->size() <= static_cast<size_t>(MAX_NAME_BYTES);
+}
+
+int find_in(ext2_filsys fs, const std::string& path, bool follow_last, drive_ino* ino) {
+    ext2_ino_t found = 0;
+    const char* name = path.empty() ? "/" : path.c_str();
+    errcode_t err = follow_last ? ext2fs_namei_follow(fs, EXT2_ROOT_INO, EXT2_ROOT_INO, name, &found)
+                                : ext2fs_namei(fs, EXT2_ROOT_INO, EXT2_ROOT_INO, name, &found);
+    if (err != 0 || found == 0) return -1;
+    *ino = found;
+    return 0;
+}
+
+// The parent directory's inode and the last name of `path`.
+int find_parent(ext2_filsys fs, const std::string& path, drive_ino* parent, std::string* last) {
+    std::string parent_path;
+    if (!split_last(path, &parent_path, last)) return -1;
+    ext2_inode inode;
+    if (find_in(fs, parent_path, true, parent) != 0 || !read_inode(fs, *parent, &inode)) return -1;
+    return LINUX_S_ISDIR(inode.i_mode) ? 0 : -1;
+}
+
+bool lookup_name(ext2_filsys fs, drive_ino dir, const std::string& name, drive_ino* ino) {
+    ext2_ino_t found = 0;
+    if (ext2fs_lookup(fs, dir, name.c_str(), static_cast<int>(name.size()), nullptr, &found) != 0) return false;
+    *ino = found;
+    return true;
+}
+
+bool blocks_left(ext2_filsys fs, blk64_t wanted) { return ext2fs_free_blocks_count(fs->super) >= wanted; }
+
+// Adds the entry, growing the directory by a block when it is full.
+int link_entry(ext2_filsys fs, drive_ino dir, const std::string& name, drive_ino ino, int file_type) {
+    errcode_t err = ext2fs_link(fs, dir, name.c_str(), ino, file_type);
+    if (err == EXT2_ET_DIR_NO_SPACE) {
+        if (!blocks_left(fs, BLOCKS_PER_NEW_BLOCK) || ext2fs_expand_dir(fs, dir) != 0) return -1;
+        err = ext2fs_link(fs, dir, name.c_str(), ino, file_type);
+    }
+    return err == 0 ? 0 : -1;
+}
+
+int new_file(ext2_filsys fs, drive_ino dir, const std::string& name, drive_ino* ino) {
+    ext2_ino_t fresh = 0;
+    if (ext2fs_new_inode(fs, dir, LINUX_S_IFREG | 0644, nullptr, &fresh) != 0) return -1;
+    if (link_entry(fs, dir, name, fresh, EXT2_FT_REG_FILE) != 0) return -1;
+    ext2fs_inode_alloc_stats2(fs, fresh, +1, 0);
+    ext2_inode inode;
+    memset(&inode, 0, sizeof inode);
+    inode.i_mode = LINUX_S_IFREG | 0644;
+    inode.i_links_count = 1;
+    inode.i_atime = inode.i_ctime = inode.i_mtime = static_cast<uint32_t>(time(nullptr));
+    if (ext2fs_write_new_inode(fs, fresh, &inode) != 0) return -1;
+    *ino = fresh;
+    return 0;
+}
+
+int truncate_file(ext2_filsys fs, drive_ino ino) {
+    ext2_file_t file = nullptr;
+    if (ext2fs_file_open(fs, ino, EXT2_FILE_WRITE, &file) != 0) return -1;
+    errcode_t err = ext2fs_file_set_size2(file, 0);
+    errcode_t closed = ext2fs_file_close(file);
+    return err == 0 && closed == 0 ? 0 : -1;
+}
+
+// Makes sure the file's handle is open, reopening it after a detach.
+bool attach(drive_file* f) {
+    if (f->handle) return true;
+    if (f->failed) return false;
+    ext2_filsys fs = mounted(f->slot);
+    if (!fs) return false;
+    if (ext2fs_file_open(fs, f->ino, f->writing ? EXT2_FILE_WRITE : 0, &f->handle) != 0) {
+        f->handle = nullptr;
+        return false;
+    }
+    if (ext2fs_file_llseek(f->handle, f->position, EXT2_SEEK_SET, nullptr) != 0) {
+        close_handle(f);
+        return false;
+    }
+    return true;
+}
+
+// Collected by drive_list's walk.
+struct listing {
+    std::vector<drive_entry>* entries;
+};
+
+int collect_entry(ext2_ino_t, int, ext2_dir_entry* dirent, int, int, char*, void* data) {
+    auto* out = static_cast<listing*>(data);
+    int len = ext2fs_dirent_name_len(dirent);
+    drive_entry e;
+    e.name.assign(dirent->name, static_cast<size_t>(len));
+    e.directory = ext2fs_dirent_file_type(dirent) == EXT2_FT_DIR;
+    out->entries->push_back(std::move(e));
+    return 0;
+}
+
+}  // namespace
+
+int drive_find(int slot, const std::string& path, drive_ino* ino, bool follow_last) {
+    ext2_filsys fs = mounted(slot);
+    return fs ? find_in(fs, path, follow_last, ino) : -1;
+}
+
+int drive_kind(int slot, drive_ino ino, node_kind* kind) {
+    ext2_filsys fs = mounted(slot);
+    ext2_inode inode;
+    if (!fs || !read_inode(fs, ino, &inode)) return -1;
+    *kind = kind_of_mode(inode.i_mode);
+    return 0;
+}
+
+int drive_create_file(int slot, const std::string& path, bool truncate, drive_ino* ino) {
+    ext2_filsys fs = mounted(slot);
+    drive_ino parent = 0;
+    std::string last;
+    if (!fs || find_parent(fs, path, &parent, &last) != 0) return -1;
+    drive_ino existing = 0;
+    if (!lookup_name(fs, parent, last, &existing)) return new_file(fs, parent, last, ino);
+    // An existing name, a link followed to what it names.
+    if (find_in(fs, path, true, &existing) != 0) return -1;
+    ext2_inode inode;
+    if (!read_inode(fs, existing, &inode) || !LINUX_S_ISREG(inode.i_mode)) return -1;
+    if (truncate && truncate_file(fs, existing) != 0) return -1;
+    *ino = existing;
+    return 0;
+}
+
+int drive_make_dir(int slot, const std::string& path) {
+    ext2_filsys fs = mounted(slot);
+    drive_ino parent = 0, existing = 0;
+    std::string last;
+    if (!fs || find_parent(fs, path, &parent, &last) != 0) return -1;
+    if (lookup_name(fs, parent, last, &existing)) return -1;
+    // A directory costs an inode and a block; both are checked first so
+    // that a refusal leaves nothing half made.
+    if (fs->super->s_free_inodes_count == 0 || !blocks_left(fs, BLOCKS_PER_NEW_BLOCK)) return -1;
+    errcode_t err = ext2fs_mkdir(fs, parent, 0, last.c_str());
+    if (err == EXT2_ET_DIR_NO_SPACE) {
+        if (!blocks_left(fs, 2 * BLOCKS_PER_NEW_BLOCK) || ext2fs_expand_dir(fs, parent) != 0) return -1;
+        err = ext2fs_mkdir(fs, parent, 0, last.c_str());
+    }
+    return err == 0 ? 0 : -1;
+}
+
+int drive_remove_file(int slot, const std::string& path) {
+    ext2_filsys fs = mounted(slot);
+    drive_ino parent = 0, ino = 0;
+    std::string last;
+    if (!fs || find_parent(fs, path, &parent, &last) != 0 || !lookup_name(fs, parent, last, &ino)) return -1;
+    ext2_inode inode;
+    if (!read_inode(fs, ino, &inode) || LINUX_S_ISDIR(inode.i_mode)) return -1;
+    if (ext2fs_unlink(fs, parent, last.c_str(), ino, 0) != 0) return -1;
+    if (inode.i_links_count > 0) --inode.i_links_count;
+    if (inode.i_links_count == 0) {
+        if (ext2fs_inode_has_valid_blocks2(fs, &inode) &&
+            ext2fs_punch(fs, ino, &inode, nullptr, 0, ~0ULL) != 0)
+            return -1;
+        inode.i_dtime = static_cast<uint32_t>(time(nullptr));
+        ext2fs_inode_alloc_stats2(fs, ino, -1, 0);
+    }
+    return ext2fs_write_inode(fs, ino, &inode) == 0 ? 0 : -1;
+}
+
+int drive_list(int slot, drive_ino dir, std::vector<drive_entry>* entries) {
+    ext2_filsys fs = mounted(slot);
+    if (!fs) return -1;
+    listing l{entries};
+    return ext2fs_dir_iterate2(fs, dir, 0, nullptr, collect_entry, &l) == 0 ? 0 : -1;
+}
+
+drive_file* drive_file_open(int slot, drive_ino ino, bool writing) {
+    auto* f = new drive_file;
+    f->slot = slot;
+    f->ino = ino;
+    f->writing = writing;
+    if (!attach(f)) {
+        delete f;
+        return nullptr;
+    }
+    g_open_files.insert(f);
+    return f;
+}
+
+long drive_file_read(drive_file* f, void* buf, long len) {
+    if (!attach(f)) return -1;
+    unsigned int got = 0;
+    if (ext2fs_file_read(f->handle, buf, static_cast<unsigned int>(len), &got) != 0) return -1;
+    f->position += got;
+    return got;
+}
+
+long drive_file_write(drive_file* f, const void* buf, long len) {
+    if (!f->writing || !attach(f)) return -1;
+    ext2_filsys fs = mounted(f->slot);
+    const uint64_t block = fs->blocksize;
+    const char* p = static_cast<const char*>(buf);
+    long done = 0;
+    while (done < len) {
+        uint64_t in_block = f->position & (block - 1);
+        long piece = static_cast<long>(block - in_block);
+        if (piece > len - done) piece = len - done;
+        __u64 size = 0;
+        if (ext2fs_file_get_lsize(f->handle, &size) != 0) break;
+        // Past the last block the file has, the write takes a new one.
+        bool new_block = f->position >= (size + block - 1) / block * block;
+        if (new_block && !blocks_left(fs, BLOCKS_PER_NEW_BLOCK)) break;
+        unsigned int wrote = 0;
+        errcode_t err = ext2fs_file_write(f->handle, p + done, static_cast<unsigned int>(piece), &wrote);
+        f->position += wrote;
+        done += wrote;
+        if (err != 0 || wrote == 0) break;
+    }
+    return done > 0 || len == 0 ? done : -1;
+}
+
+long drive_file_seek(drive_file* f, int64_t offset, int whence) {
+    if (!attach(f)) return -1;
+    __u64 size = 0;
+    if (ext2fs_file_get_lsize(f->handle, &size) != 0) return -1;
+    int64_t base = whence == SEEK_SET ? 0 : whence == SEEK_CUR ? static_cast<int64_t>(f->position)
+                                                               : static_cast<int64_t>(size);
+    int64_t target = base + offset;
+    if (target < 0 || ext2fs_file_llseek(f->handle, static_cast<uint64_t>(target), EXT2_SEEK_SET, nullptr) != 0)
+        return -1;
+    f->position = static_cast<uint64_t>(target);
+    return static_cast<long>(target);
+}
+
+int drive_file_close(drive_file* f) {
+    close_handle(f);
+    bool ok = !f->failed;
+    g_open_files.erase(f);
+    delete f;
+    return ok ? 0 : -1;
+}
+
+int drive_format(int slot, uint64_t offset, uint64_t bytes) {
+    drive_detach(slot);
+    std::string image = slot_image_path(slot);
+    std::string offset_option = "offset=" + std::to_string(offset);
+    std::string kib = std::to_string(bytes / 1024) + "k";
+    // mke2fs writes the file system into the partition's byte range; -m 0
+    // leaves no blocks reserved (there is no root user to keep them for).
+    const char* argv[] = {"mke2fs", "-q", "-F", "-t", "ext2", "-b", "4096", "-m", "0", "-E",
+                          offset_option.c_str(), image.c_str(), kib.c_str(), nullptr};
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    pid_t pid = -1;
+    int rc = posix_spawnp(&pid, "mke2fs", &actions, nullptr, const_cast<char* const*>(argv), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (rc != 0) return -1;
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0) {
+        if (errno != EINTR) return -1;
+    }
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? 0 : -1;
+}
+
+int drive_mount(int slot) { return mounted(slot) ? 0 : -1; }
+
+void drives_detach() {
+    while (!g_mounted.empty()) drive_detach(g_mounted.begin()->first);
+}
+
+void drives_reset() {
+    drives_detach();
+    for (drive_file* f : g_open_files) delete f;
+    g_open_files.clear();
+}
+
+int drive_make_symlink(int slot, const std::string& path, const std::string& target) {
+    ext2_filsys fs = mounted(slot);
+    drive_ino parent = 0;
+    std::string last;
+    if (!fs || find_parent(fs, path, &parent, &last) != 0) return -1;
+    errcode_t err = ext2fs_symlink(fs, parent, 0, last.c_str(), target.c_str());
+    if (err == EXT2_ET_DIR_NO_SPACE) {
+        if (ext2fs_expand_dir(fs, parent) != 0) return -1;
+        err = ext2fs_symlink(fs, parent, 0, last.c_str(), target.c_str());
+    }
+    return err == 0 ? 0 : -1;
+}
+
+int drive_read_link(int slot, drive_ino ino, std::string* target) {
+    ext2_filsys fs = mounted(slot);
+    ext2_inode inode;
+    if (!fs || !read_inode(fs, ino, &inode) || !LINUX_S_ISLNK(inode.i_mode)) return -1;
+    size_t size = inode.i_size;
+    if (!ext2fs_inode_data_blocks2(fs, &inode) && size < sizeof inode.i_block) {
+        // A short target is kept in the inode itself.
+        target->assign(reinterpret_cast<const char*>(inode.i_block), size);
+        return 0;
+    }
+    drive_file* f = drive_file_open(slot, ino, false);
+    if (!f) return -1;
+    target->resize(size);
+    long n = drive_file_read(f, target->data(), static_cast<long>(size));
+    drive_file_close(f);
+    return n == static_cast<long>(size) ? 0 : -1;
+}
+
+int drive_remove_dir(int slot, const std::string& path) {
+    ext2_filsys fs = mounted(slot);
+    drive_ino parent = 0, ino = 0;
+    std::string last;
+    if (!fs || find_parent(fs, path, &parent, &last) != 0 || !lookup_name(fs, parent, last, &ino)) return -1;
+    ext2_inode inode, parent_inode;
+    if (!read_inode(fs, ino, &inode) || !LINUX_S_ISDIR(inode.i_mode)) return -1;
+    std::vector<drive_entry> entries;
+    if (drive_list(slot, ino, &entries) != 0 || entries.size() > 2) return -1;
+    if (ext2fs_unlink(fs, parent, last.c_str(), ino, 0) != 0) return -1;
+    if (ext2fs_punch(fs, ino, &inode, nullptr, 0, ~0ULL) != 0) return -1;
+    inode.i_links_count = 0;
+    inode.i_dtime = static_cast<uint32_t>(time(nullptr));
+    ext2fs_inode_alloc_stats2(fs, ino, -1, 1);
+    if (ext2fs_write_inode(fs, ino, &inode) != 0 || !read_inode(fs, parent, &parent_inode)) return -1;
+    if (parent_inode.i_links_count > 2) --parent_inode.i_links_count;
+    return ext2fs_write_inode(fs, parent, &parent_inode) == 0 ? 0 : -1;
+}
+
+}  // namespace hosted
