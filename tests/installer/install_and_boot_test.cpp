@@ -91,5 +91,29 @@ TEST(install_and_boot, sample_media_installs_onto_an_empty_drive_that_boots) {
     EXPECT_EQ(status, 0) << out;
 }
 
+// A drive holds no more than its partition: a media larger than the drive
+// ends on the failure screen with the copy's message, and the drive's file
+// system is still clean.
+TEST(install_and_boot, a_drive_too_small_for_the_media_ends_on_the_failure_screen) {
+    temp_dir work("too-small");
+    std::string media = work.path() + "/media", machine = work.path() + "/machine";
+    std::string out;
+    ASSERT_EQ(run_command(std::string("python3 ") + SAMPLE_MEDIA_TOOL + " " + BUILD_DIR + " " + media, &out), 0)
+        << out;
+    ASSERT_EQ(run_command("head -c 20971520 /dev/urandom > " + media + "/config/big.bin", &out), 0) << out;
+    ASSERT_EQ(run_command(std::string("python3 ") + MACHINE_TOOL + " create " + machine + " --media " + media +
+                              " --drives 1 --size 16M",
+                          &out),
+              0)
+        << out;
+    write_host_file(machine + "/keys", "enter\nenter\ni\nenter\nq\n");
+    int status = run_command(std::string("python3 ") + MACHINE_TOOL + " run " + machine + " -- " + INSTALLER_PATH, &out);
+    EXPECT_EQ(status, 0) << out;
+    EXPECT_NE(out.find("[installer] error: Copy target write failed: /config/big.bin\n"), std::string::npos) << out;
+    EXPECT_EQ(out.find("Install finished successfully"), std::string::npos) << out;
+    EXPECT_EQ(pixels_of_colour(last_screen(machine), 56, 72, 0xA0FF8C), 0) << "the done screen";
+    EXPECT_EQ(run_command(std::string("python3 ") + MACHINE_TOOL + " check " + machine + " 0", &out), 0) << out;
+}
+
 }  // namespace
 }  // namespace qortest

@@ -20,7 +20,7 @@ using insttest::make_archive;
 constexpr const char* SUMMARY_TWO_FILES = "extract: 2 files, 0 directories, 0 skipped\n";
 
 // Where the extract program lies in a case's machine.
-enum class program_at { none, media, slot_and_media_bare, script_exit_3 };
+enum class program_at { none, media, slot_and_media_bare, script_exit_3, unstartable };
 
 void put_extract(const std::string& dir) {
     fs::create_directories(dir);
@@ -44,6 +44,9 @@ TEST(ExtractRunner, ChildOrInProcess) {
         {"child fails", program_at::media, false, -1,
          "extract: invalid size field in tar entry\ninstall: extract failed (status=1)\n", 1, 1},
         {"child exits 3", program_at::script_exit_3, true, -1, "install: extract failed (status=3)\n", 1, 1},
+        // A program the host cannot start is no child: the runner goes on to
+        // the bare name (the same script) and then runs in process.
+        {"unstartable program", program_at::unstartable, true, 0, SUMMARY_TWO_FILES, 2, 0},
         {"in process fails", program_at::none, false, -1,
          "extract: invalid size field in tar entry\ninstall: embedded extract failed (status=1)\n", 2, 0},
     };
@@ -60,6 +63,9 @@ TEST(ExtractRunner, ChildOrInProcess) {
                 break;
             case program_at::script_exit_3:
                 qortest::write_host_file(m.media("binaries/extract"), "#!/bin/sh\nexit 3\n");
+                break;
+            case program_at::unstartable:
+                qortest::write_host_file(m.media("binaries/extract"), "#!/nonexistent/interpreter\nexit 0\n");
                 break;
         }
         const bool on_slot = c.program == program_at::slot_and_media_bare;

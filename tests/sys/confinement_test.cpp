@@ -1,7 +1,12 @@
 // No machine path reaches outside its drive's root: not through "..", not
-// through a symbolic link, not through an unknown drive name.
+// through a symbolic link, not through an unknown drive name; on the media
+// (a host folder) and on a drive slot (a file system in an image) alike.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <algorithm>
+#include <vector>
 
 #include <string>
 
@@ -11,6 +16,18 @@
 using qortest::host_path_exists;
 using qortest::temp_machine;
 using qortest::write_host_file;
+
+namespace {
+
+long open_and_read(const char* path, char* buf, size_t len) {
+    long fd = qor::open(path, 0);
+    if (fd < 0) return -1;
+    long n = qor::read(static_cast<int>(fd), buf, len);
+    qor::close(static_cast<int>(fd));
+    return n;
+}
+
+}  // namespace
 
 TEST(Confinement, ReadsStayInsideTheRoot) {
     temp_machine m;
@@ -73,4 +90,104 @@ TEST(Confinement, WritesStayInsideTheRoot) {
     for (const char* name : {"escaped", "made_by_link", "escaped2", "escaped3", "escaped_dir", "escaped_dir2"})
         EXPECT_FALSE(host_path_exists(m.dir() + "/" + name)) << name;
     EXPECT_TRUE(host_path_exists(m.dir() + "/keep"));
+}
+
+TEST(Confinement, DrivePathsStayInsideTheDrive) {
+    temp_machine m({.drives = 1});
+    write_host_file(m.media("on_media"), "media");
+    ASSERT_EQ(qor_syscall(qor::SYS_DISK_PREPARE, 0, 0, 0), 0);
+    m.write_drive_file(0, "inside", "inside");
+    m.write_drive_file(0, "sub/file", "");
+    m.make_drive_symlink(0, "abs_link", m.media("on_media"));
+    m.make_drive_symlink(0, "rel_link", "../../on_media");
+    m.make_drive_symlink(0, "rooted_link", "/inside");
+    m.make_drive_symlink(0, "sub/up_link", "../inside");
+    m.make_drive_symlink(0, "loop", "loop");
+    m.make_drive_symlink(0, "dirlink", "/sub");
+    ASSERT_GE(qor_syscall(qor::SYS_DRIVE_SELECT, 0, 0, 0), 0);
+
+    struct read_case {
+        const char* path;
+        const char* expect;  // nullptr: must not open
+    };
+    const read_case cases[] = {
+        {"/../inside", "inside"},          // ".." at the root is the root
+        {"../../../inside", "inside"},
+        {"/sub/../../inside", "inside"},
+        {"/abs_link", nullptr},            // a host path means nothing on the drive
+        {"/rel_link", nullptr},            // climbs no higher than the root
+        {"/rooted_link", "inside"},
+        {"/sub/up_link", "inside"},
+        {"/loop", nullptr},
+        {"/dirlink/../inside", "inside"},
+        {"/../on_media", nullptr},
+        {"RAM:/on_media", "media"},
+    };
+    for (const read_case& c : cases) {
+        char buf[32] = {};
+        long n = open_and_read(c.path, buf, sizeof buf - 1);
+        if (!c.expect) {
+            EXPECT_LT(n, 0) << c.path;
+            continue;
+        }
+        EXPECT_GE(n, 0) << c.path;
+        EXPECT_STREQ(buf, c.expect) << c.path;
+    }
+
+    // Writes through links land inside the drive too.
+    EXPECT_EQ(qor::writefile("/rooted_link", "rewritten", 9), 0);
+    EXPECT_EQ(m.read_drive_file(0, "inside"), "rewritten");
+    EXPECT_EQ(qor::writefile("/dirlink/made", "m", 1), 0);
+    EXPECT_EQ(m.read_drive_file(0, "sub/made"), "m");
+    EXPECT_EQ(qor::mkdir("/../../top"), 0);
+    EXPECT_TRUE(m.drive_is_directory(0, "top"));
+    EXPECT_NE(qor::writefile("/abs_link", "x", 1), 0) << "a dangling link is not followed out";
+    EXPECT_EQ(qortest::read_host_file(m.media("on_media")), "media");
+    std::string report;
+    EXPECT_EQ(m.check_drive(0, &report), 0) << report;
+}
+
+// A name longer than a listing record holds fails the listing on a drive
+// as on the media, and "." and ".." are listed.
+TEST(Confinement, DriveListingsHoldTheirOwnEntries) {
+    temp_machine m({.drives = 1});
+    ASSERT_EQ(qor_syscall(qor::SYS_DISK_PREPARE, 0, 0, 0), 0);
+    m.write_drive_file(0, "d/a", "");
+    m.make_drive_dirs(0, "d/sub");
+    ASSERT_GE(qor_syscall(qor::SYS_DRIVE_SELECT, 0, 0, 0), 0);
+    auto list = [](const char* path, std::vector<std::string>* names) {
+        long fd = qor::open(path, 0);
+        if (fd < 0) return -1L;
+        unsigned char buf[qor::DIRENT_SIZE * 2];
+        long n, total = 0;
+        while ((n = qor::getdents(static_cast<int>(fd), buf, sizeof buf)) > 0) {
+            for (long at = 0; at < n; at += qor::DIRENT_SIZE)
+                names->push_back(std::string(buf[at] ? "d " : "f ") +
+                                 reinterpret_cast<const char*>(buf + at + qor::DIRENT_NAME_OFFSET));
+            total += n;
+        }
+        qor::close(static_cast<int>(fd));
+        return n < 0 ? -1L : total;
+    };
+    std::vector<std::string> names;
+    ASSERT_GT(list("/d", &names), 0);
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"d .", "d ..", "d sub", "f a"}));
+    m.write_drive_file(0, "d/" + std::string(qor::DIRENT_NAME_MAX + 1, 'n'), "");
+    names.clear();
+    EXPECT_LT(list("/d", &names), 0);
+}
+
+// A FIFO, socket or device is refused at open, never waited on.
+TEST(Confinement, SpecialFilesAreRefusedAtOnce) {
+    temp_machine m;
+    ASSERT_EQ(mkfifo(m.media("fifo").c_str(), 0644), 0);
+    ASSERT_EQ(symlink("/fifo", m.media("to_fifo").c_str()), 0);
+    ASSERT_EQ(symlink("/dev/null", m.media("to_null").c_str()), 0);
+    for (const char* path : {"RAM:/fifo", "RAM:/to_fifo"}) {
+        EXPECT_LT(qor::open(path, 0), 0) << path;
+        EXPECT_LT(qor::creat(path), 0) << path;
+        EXPECT_LT(qor::stream_begin(path), 0) << path;
+    }
+    EXPECT_LT(qor::open("RAM:/to_null", 0), 0) << "resolved inside the media: no such file";
 }
