@@ -15,7 +15,7 @@ cmake --build build -j 2
 SAMPLE=build/sample
 MACHINE=$SAMPLE/machine
 rm -rf "$SAMPLE"
-python3 tools/make-sample-media build "$SAMPLE/media"
+python3 tools/qor-media media/sample "$SAMPLE/media" --build build
 python3 tools/qor-machine create "$MACHINE" --replace --media "$SAMPLE/media" --drives 1 --size 64M
 
 # Enter on the welcome screen, Enter on drive 0, I to keep the default

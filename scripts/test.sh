@@ -4,7 +4,7 @@
 # fuzz targets replaying their corpora.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/install-deps.sh
+bash scripts/install-deps.sh --tests
 
 JOBS=${JOBS:-2}
 LOGS=$(mktemp -d)

@@ -13,7 +13,7 @@ WORK=$(mktemp -d)
 trap 'rm -rf "$WORK"' EXIT
 
 MEDIA=$WORK/media
-python3 "$ROOT/tools/make-sample-media" "$BUILD_DIR" "$MEDIA" >/dev/null
+python3 "$ROOT/tools/qor-media" "$ROOT/media/sample" "$MEDIA" --build "$BUILD_DIR" >/dev/null
 python3 "$HERE/make_media.py" "$MEDIA" 10 6
 echo "media: $(du -sm "$MEDIA" | cut -f1) MB"
 
@@ -42,7 +42,6 @@ baseline() {
   cp "$MEDIA/installer/index.json" "$MEDIA/installer/base.pkg" "$MEDIA/installer/base.manifest" "$tree/cache/"
   cp "$MEDIA/etc/resolv.conf" "$tree/etc/"
   cp -r "$MEDIA/config" "$MEDIA/.view" "$MEDIA/icons" "$MEDIA/icons16" "$tree/"
-  tar -xzf "$tree/cache/base.pkg" -C "$tree/cache/pkg"
   python3 - "$MEDIA" > "$WORK/plan" <<'PY'
 import json, sys
 index = json.load(open(sys.argv[1] + "/installer/index.json"))
@@ -51,6 +50,7 @@ for p in index["packages"]:
 PY
   while read -r name dir; do
     mkdir -p "$tree$dir"
+    cp "$MEDIA/installer/pkg/$name.pkg" "$tree/cache/pkg/"
     tar -xzf "$tree/cache/pkg/$name.pkg" -C "$tree$dir"
   done < "$WORK/plan"
   mke2fs -q -F -t ext2 -b 4096 -m 0 -E offset=4194304 -d "$tree" "$img" $(( (512 * 1024 - 4096) ))k

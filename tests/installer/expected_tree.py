@@ -64,14 +64,21 @@ def main():
             shutil.copyfile(os.path.join(media, source), os.path.join(out, target))
     for tree in SEEDED_TREES:
         shutil.copytree(os.path.join(media, tree), os.path.join(out, tree), dirs_exist_ok=True)
-    # The base cache holds the package archives; it is unpacked into the
-    # package cache, from which every package installs.
-    unpack(os.path.join(media, "installer", "base.pkg"), os.path.join(out, "cache", "pkg"))
+    # Each installed package's archive is seeded into the package cache from
+    # the media's archives, or, when the media has none, the whole base
+    # cache is unpacked there; every package installs from the cache.
+    cache = os.path.join(out, "cache", "pkg")
+    media_pkg = os.path.join(media, "installer", "pkg")
+    if not os.path.isdir(media_pkg):
+        unpack(os.path.join(media, "installer", "base.pkg"), cache)
     index = json.load(open(os.path.join(media, "installer", "index.json"), encoding="utf-8"))
     packages = {p["name"]: p for p in index["packages"]}
     for name in with_dependencies(manifest_names(os.path.join(media, "installer", "base.manifest")), packages):
+        if os.path.isdir(media_pkg):
+            os.makedirs(cache, exist_ok=True)
+            shutil.copyfile(os.path.join(media_pkg, name + ".pkg"), os.path.join(cache, name + ".pkg"))
         install_dir = os.path.join(out, packages[name]["install_dir"].lstrip("/"))
-        unpack(os.path.join(out, "cache", "pkg", name + ".pkg"), install_dir)
+        unpack(os.path.join(cache, name + ".pkg"), install_dir)
     return 0
 
 

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Checks the self-description records in built executables, byte for byte.
 
-usage: check_records.py INSTALLER EXTRACT
+usage: check_records.py INSTALLER EXTRACT INSTALL
 
 Command records sit in .qoros.cmdmeta (aligned to 32, each record on a
 32-byte boundary, zero bytes between); package records in .qoros.pkgmeta
@@ -14,6 +14,8 @@ import sys
 INSTALLER_CMD = b"QCMD\x01\x00\x00\x00QOR-OS graphical installer.\x00installer\x00\x00"
 EXTRACT_CMD = (b"QCMD\x01\x00\x00\x00Extract a TAR or TAR.GZ archive into a directory.\x00"
                b"extract /archive.tar.gz /out\x00\x00")
+INSTALL_CMD = (b"QCMD\x01\x00\x00\x00Install packages and their dependencies from the package index.\x00"
+               b"install hello\x00\x00")
 INSTALLER_PKG = b"QPKG\x01\x00\x00\x00installer\x002\x00\x00"
 
 PT_LOAD = 1
@@ -88,10 +90,14 @@ def check(path, want_cmd, want_pkg):
 
 def main():
     assert len(INSTALLER_CMD) == 47 and len(EXTRACT_CMD) == 88 and len(INSTALLER_PKG) == 21
-    installer, extract = sys.argv[1], sys.argv[2]
+    assert len(INSTALL_CMD) == 87
+    installer, extract, install = sys.argv[1], sys.argv[2], sys.argv[3]
     check(installer, [INSTALLER_CMD, EXTRACT_CMD], [INSTALLER_PKG])
     check(extract, [EXTRACT_CMD], [])
-    print("2 passed, 0 failed")
+    # The install command links the extractor for in-process unpacking, so
+    # it carries the extract record beside its own.
+    check(install, [INSTALL_CMD, EXTRACT_CMD], [])
+    print("3 passed, 0 failed")
 
 
 if __name__ == "__main__":
