@@ -26,11 +26,16 @@ echo "== installing onto drive 0 (headless; screens in $MACHINE/screens)"
 python3 tools/qor-machine run "$MACHINE" -- build/installer/installer | tee "$SAMPLE/installer.log"
 ls "$MACHINE/screens"
 if grep -q '^\[installer\] failure' "$SAMPLE/installer.log"; then
-  echo "== the installation failed; see the last screen in $MACHINE/screens"
+  echo "== the installation failed: $(grep -m1 '^\[installer\] failure' "$SAMPLE/installer.log"); see the last screen in $MACHINE/screens"
   exit 1
 fi
 
 echo "== drive 0's file system"
 python3 tools/qor-machine check "$MACHINE" 0
 echo "== booting drive 0's image ($MACHINE/drives/0/disk.img)"
-python3 tools/qor-machine boot "$MACHINE" 0 --timeout 60 --expect "QOR-OS test kernel booted"
+if python3 tools/qor-machine boot "$MACHINE" 0 --timeout 60 --expect "QOR-OS test kernel booted"; then
+  echo "== done: installed the sample media onto drive 0 and booted it; screens in $MACHINE/screens, image $MACHINE/drives/0/disk.img"
+else
+  echo "== the installed drive did not boot to the kernel's line; screens in $MACHINE/screens, image $MACHINE/drives/0/disk.img"
+  exit 1
+fi
