@@ -250,6 +250,11 @@ TEST(ExtractCommand, CommandLine) {
         {{"extract", "RAM:/a.tar", ""}, 0, summary(1, 0, 0)},
         {{"extract", "RAM:/a.tar"}, 0, summary(1, 0, 0)},
         {{"extract", "RAM:/a.tar", "RAM:/o/", "ignored"}, 0, summary(1, 0, 0)},
+        // Arguments far longer than any path still reach the output whole.
+        {{"extract", "RAM:/" + std::string(3000, 'm') + ".tar"}, 1,
+         "extract: failed to open archive: RAM:/" + std::string(3000, 'm') + ".tar\n"},
+        {{"extract", "RAM:/a.tar", "NOPE:/" + std::string(3000, 'd')}, 1,
+         "extract: failed to prepare destination: NOPE:/" + std::string(3000, 'd') + "\n"},
     };
     for (const line_case& c : cases) {
         SCOPED_TRACE(::testing::PrintToString(c.args));
