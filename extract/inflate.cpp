@@ -270,9 +270,9 @@ int huffman_step(inflate_state* s, uint8_t* buf, int32_t* placed) {
 // -1 on failure.
 int decode_step(inflate_state* s, uint8_t* buf, int32_t* placed) {
     if (s->stream_done) return 1;
-    if (s->member_ended) return begin_next_member(s);
     if (s->copy_remaining != 0) return output_copy_byte(s, buf, placed);
     if (!s->in_block) {
+        if (s->member_ended) return begin_next_member(s);
         if (s->final_block_done) return read_trailer(s);
         return begin_block(s);
     }

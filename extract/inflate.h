@@ -1,4 +1,4 @@
-// The program's own inflate decoder: a gzip member (RFC 1952) carrying
+// The program's own inflate decoder: gzip members (RFC 1952) carrying
 // deflate data (RFC 1951), decoded into the caller's buffer one byte at a
 // time. One fixed record holds all its memory; nothing is allocated.
 //
