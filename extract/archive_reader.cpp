@@ -58,6 +58,19 @@ int archive_read_block(archive_reader* r, uint8_t block[TAR_BLOCK_SIZE]) {
     return archive_read_exact(r, block + n, TAR_BLOCK_SIZE - n) == 0 ? 1 : -1;
 }
 
+int archive_read_exact_chunked(archive_reader* r, void* buf, uint32_t len) {
+    uint8_t* out = static_cast<uint8_t*>(buf);
+    while (len > 0) {
+        int32_t chunk = len < DISCARD_CHUNK ? static_cast<int32_t>(len) : DISCARD_CHUNK;
+        if (archive_read_exact(r, out, chunk) != 0) return -1;
+        out += chunk;
+        len -= static_cast<uint32_t>(chunk);
+    }
+    return 0;
+}
+
+int archive_finish(archive_reader* r) { return r->is_gzip ? gzip_finish_member(&r->inflate) : 0; }
+
 int archive_discard(archive_reader* r, uint32_t count) {
     uint8_t scratch[DISCARD_CHUNK];
     while (count > 0) {

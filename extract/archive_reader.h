@@ -1,4 +1,4 @@
-// An archive as one sequential byte stream: a plain file, or a gzip member
+// An archive as one sequential byte stream: a plain file, or gzip members
 // decoded on the fly. The tar extractor only ever asks for bytes, blocks and
 // skips, and never knows whether decompression takes place.
 #pragma once
@@ -42,6 +42,15 @@ int archive_read_exact(archive_reader* r, void* buf, int32_t len);
 // One 512-byte block: 1 when whole, 0 when the content ended exactly before
 // it, -1 on failure or when the content ended inside it.
 int archive_read_block(archive_reader* r, uint8_t block[TAR_BLOCK_SIZE]);
+
+// Exactly `len` content bytes read in pieces of at most 256 bytes: 0, or -1
+// as archive_read_exact.
+int archive_read_exact_chunked(archive_reader* r, void* buf, uint32_t len);
+
+// Once the tar end marker has been read: checks a gzip archive's member on
+// to its trailer, so that data altered before the marker is not taken as
+// sound. 0 for a plain archive or a matching trailer, -1 otherwise.
+int archive_finish(archive_reader* r);
 
 // Reads and drops exactly `count` bytes: 0, or -1 if any read gives 0 or less.
 int archive_discard(archive_reader* r, uint32_t count);

@@ -49,25 +49,60 @@ int read_exact(int fd, uint8_t* buf, int len) {
     return qor::read_full(fd, buf, static_cast<size_t>(len)) == len ? 0 : -1;
 }
 
+// Where a member header is read from: the file itself for the first member,
+// before the decoder has read anything, and the decoder's own input for a
+// later member, whose first bytes may already sit in the input buffer.
+struct header_source {
+    int fd;
+    inflate_state* decoder;  // null: plain reads on fd
+};
+
+// Exactly `len` header bytes from the source; -1 when it ends first.
+int source_bytes(header_source* src, uint8_t* buf, int len) {
+    if (!src->decoder) return read_exact(src->fd, buf, len);
+    for (int i = 0; i < len; ++i) {
+        uint32_t byte;
+        if (gzip_read_bits(src->decoder, 8, &byte) != 0) return -1;
+        buf[i] = static_cast<uint8_t>(byte);
+    }
+    return 0;
+}
+
 // Reads and drops bytes up to and including a NUL; -1 on a short read.
-int skip_zero_terminated(int fd) {
+int skip_zero_terminated(header_source* src) {
     uint8_t byte = 1;
     while (byte != 0) {
-        if (read_exact(fd, &byte, 1) != 0) return -1;
+        if (source_bytes(src, &byte, 1) != 0) return -1;
     }
     return 0;
 }
 
 // Drops FEXTRA: a 2-byte little-endian XLEN and that many bytes.
-int skip_extra_field(int fd) {
+int skip_extra_field(header_source* src) {
     uint8_t xlen_bytes[2];
-    if (read_exact(fd, xlen_bytes, 2) != 0) return -1;
+    if (source_bytes(src, xlen_bytes, 2) != 0) return -1;
     int remaining = xlen_bytes[0] | (xlen_bytes[1] << 8);
     uint8_t chunk[GZIP_SKIP_CHUNK];
     while (remaining > 0) {
         int n = remaining < GZIP_SKIP_CHUNK ? remaining : GZIP_SKIP_CHUNK;
-        if (read_exact(fd, chunk, n) != 0) return -1;
+        if (source_bytes(src, chunk, n) != 0) return -1;
         remaining -= n;
+    }
+    return 0;
+}
+
+// Checks method and flags of a member header whose 10 fixed bytes (magic
+// already matched) are in `fixed`, and drops its optional fields. 0 or -1.
+int finish_member_header(header_source* src, const uint8_t fixed[GZIP_FIXED_HEADER]) {
+    if (fixed[2] != GZIP_CM_DEFLATE) return -1;
+    uint8_t flags = fixed[3];
+    if (flags > GZIP_FLAGS_KNOWN) return -1;
+    if ((flags & GZIP_FEXTRA) && skip_extra_field(src) != 0) return -1;
+    if ((flags & GZIP_FNAME) && skip_zero_terminated(src) != 0) return -1;
+    if ((flags & GZIP_FCOMMENT) && skip_zero_terminated(src) != 0) return -1;
+    if (flags & GZIP_FHCRC) {
+        uint8_t header_crc[2];  // present but not verified
+        if (source_bytes(src, header_crc, 2) != 0) return -1;
     }
     return 0;
 }
@@ -129,7 +164,30 @@ int read_trailer(inflate_state* s) {
     uint32_t crc, isize;
     if (read_le32(s, &crc) != 0 || read_le32(s, &isize) != 0) return -1;
     if (crc != ~s->crc || isize != s->out_count) return -1;
-    s->stream_done = 1;
+    s->member_ended = 1;
+    return 0;
+}
+
+// After a member's trailer: concatenated members are one content stream, so
+// when the next bytes begin another member header its data follows on with a
+// CRC, size and window of its own. Anything else after the last member (the
+// end of the file included) ends the content and is ignored. 0, or -1 for a
+// member header that breaks its rules.
+int begin_next_member(inflate_state* s) {
+    header_source src = {s->fd, s};
+    uint8_t fixed[GZIP_FIXED_HEADER];
+    s->member_ended = 0;
+    if (source_bytes(&src, fixed, 1) != 0 || fixed[0] != GZIP_ID1 || source_bytes(&src, fixed + 1, 1) != 0 ||
+        fixed[1] != GZIP_ID2) {
+        s->stream_done = 1;
+        return 0;
+    }
+    if (source_bytes(&src, fixed + 2, GZIP_FIXED_HEADER - 2) != 0 || finish_member_header(&src, fixed) != 0) return -1;
+    memset(s->window, 0, sizeof s->window);
+    s->window_pos = 0;
+    s->final_block_done = 0;
+    s->crc = 0xFFFFFFFFu;
+    s->out_count = 0;
     return 0;
 }
 
@@ -214,6 +272,7 @@ int decode_step(inflate_state* s, uint8_t* buf, int32_t* placed) {
     if (s->stream_done) return 1;
     if (s->copy_remaining != 0) return output_copy_byte(s, buf, placed);
     if (!s->in_block) {
+        if (s->member_ended) return begin_next_member(s);
         if (s->final_block_done) return read_trailer(s);
         return begin_block(s);
     }
@@ -238,17 +297,22 @@ void inflate_begin(inflate_state* s, int fd) {
 }
 
 int gzip_read_member_header(int fd) {
+    header_source src = {fd, nullptr};
     uint8_t header[GZIP_FIXED_HEADER];
     if (read_exact(fd, header, GZIP_FIXED_HEADER) != 0) return -1;
-    if (header[0] != GZIP_ID1 || header[1] != GZIP_ID2 || header[2] != GZIP_CM_DEFLATE) return -1;
-    uint8_t flags = header[3];
-    if (flags > GZIP_FLAGS_KNOWN) return -1;
-    if ((flags & GZIP_FEXTRA) && skip_extra_field(fd) != 0) return -1;
-    if ((flags & GZIP_FNAME) && skip_zero_terminated(fd) != 0) return -1;
-    if ((flags & GZIP_FCOMMENT) && skip_zero_terminated(fd) != 0) return -1;
-    if (flags & GZIP_FHCRC) {
-        uint8_t header_crc[2];  // present but not verified
-        if (read_exact(fd, header_crc, 2) != 0) return -1;
+    if (header[0] != GZIP_ID1 || header[1] != GZIP_ID2) return -1;
+    return finish_member_header(&src, header);
+}
+
+int gzip_finish_member(inflate_state* s) {
+    if (s->failed) return -1;
+    uint8_t dropped[1];  // a decoding step places at most one byte
+    while (!s->member_ended && !s->stream_done) {
+        int32_t placed = 0;
+        if (decode_step(s, dropped, &placed) < 0) {
+            s->failed = 1;
+            return -1;
+        }
     }
     return 0;
 }

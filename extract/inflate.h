@@ -1,4 +1,4 @@
-// The program's own inflate decoder: a gzip member (RFC 1952) carrying
+// The program's own inflate decoder: gzip members (RFC 1952) carrying
 // deflate data (RFC 1951), decoded into the caller's buffer one byte at a
 // time. One fixed record holds all its memory; nothing is allocated.
 //
@@ -40,7 +40,8 @@ struct inflate_state {
     int block_is_huffman;
     int block_final;
     int final_block_done;
-    int stream_done;
+    int member_ended;  // 1 from a member's matched trailer until the next member begins
+    int stream_done;   // 1 once no further member follows
     int stored_remaining;
     uint16_t copy_remaining;
     uint16_t copy_distance;
@@ -62,8 +63,14 @@ void inflate_begin(inflate_state* s, int fd);
 // a wrong magic or method, or reserved flag bits.
 int gzip_read_member_header(int fd);
 
-// Decodes up to `size` (at least 1) bytes into `buf`. Returns the bytes
-// placed (1..size), 0 once the trailer has been read and matched, or -1 on a
+// Decodes and drops the rest of the member being decoded and checks its
+// trailer: 0 when it matched (now or before), -1 when the data is corrupt or
+// ends before the trailer. The next member, if any, is not begun.
+int gzip_finish_member(inflate_state* s);
+
+// Decodes up to `size` (at least 1) bytes into `buf`, going on into each
+// further member of the file. Returns the bytes placed (1..size), 0 once the
+// last member's trailer has been read and matched, or -1 on a
 // failure before any byte was placed in this call (a failure after some bytes
 // returns those; the next call returns -1).
 int32_t gzip_inflate_some(inflate_state* s, uint8_t* buf, int32_t size);

@@ -103,6 +103,14 @@ int process_header(archive_reader* r, const uint8_t header[TAR_BLOCK_SIZE], cons
     return extract_entry(r, type, size, relative, output, counts, scratch);
 }
 
+// The end marker has been read; a gzip archive's trailer has not, unless the
+// marker ended its member. 0, or -1 after the mismatch message.
+int end_of_archive(archive_reader* r) {
+    if (archive_finish(r) == 0) return 0;
+    qor::print("extract: gzip checksum mismatch\n");
+    return -1;
+}
+
 }  // namespace
 
 int tar_parse_size(const uint8_t field[TAR_SIZE_FIELD], uint32_t* size) {
@@ -139,7 +147,7 @@ int tar_extract_entries(archive_reader* r, const char* destination, tar_counts* 
                 qor::print("extract: failed to read tar trailer\n");
                 return -1;
             }
-            if (block_is_zero(lookahead)) return 0;
+            if (block_is_zero(lookahead)) return end_of_archive(r);
             memcpy(header, lookahead, TAR_BLOCK_SIZE);
         }
         if (process_header(r, header, destination, &pending, counts, scratch) != 0) return -1;

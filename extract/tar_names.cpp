@@ -86,7 +86,7 @@ int tar_read_long_name(archive_reader* r, uint32_t size, tar_pending_name* pendi
     // and dropped.
     char name[TAR_PATH_BUFFER];
     uint32_t kept = size < static_cast<uint32_t>(TAR_PATH_MAX) ? size : static_cast<uint32_t>(TAR_PATH_MAX);
-    if (archive_read_exact(r, name, static_cast<int32_t>(kept)) != 0 || archive_discard(r, size - kept) != 0) {
+    if (archive_read_exact_chunked(r, name, kept) != 0 || archive_discard(r, size - kept) != 0) {
         qor::print("extract: failed to read GNU long-name payload\n");
         return -1;
     }

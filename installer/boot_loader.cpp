@@ -71,7 +71,8 @@ long measure_open_file(long fd) {
     return qor::lseek(static_cast<int>(fd), 0, qor::SEEK_FROM_START) == 0 ? size : -1;
 }
 
-uint32_t sectors_for(unsigned long bytes) { return static_cast<uint32_t>((bytes + SECTOR - 1) / SECTOR); }
+// Counted in 64 bits: an image of 2 TiB or more must not wrap to a small count.
+uint64_t sectors_for(uint64_t bytes) { return bytes / SECTOR + (bytes % SECTOR != 0); }
 
 // The first 512 bytes of the boot image, read in one call: 0 or a code.
 int read_boot_image(uint8_t* sector) {
@@ -95,7 +96,7 @@ int load_core_image(core_image* core) {
     long size = qor::lseek(static_cast<int>(fd), 0, qor::SEEK_FROM_END);
     if (size <= 0) rc = CORE_IMG_NO_SIZE;
     else if (qor::lseek(static_cast<int>(fd), 0, qor::SEEK_FROM_START) != 0) rc = CORE_IMG_REWIND_FAILED;
-    else if (sectors_for(static_cast<unsigned long>(size)) > CORE_MAX_SECTORS) rc = CORE_IMG_TOO_LARGE;
+    else if (sectors_for(static_cast<uint64_t>(size)) > CORE_MAX_SECTORS) rc = CORE_IMG_TOO_LARGE;
     else if (!(core->bytes = static_cast<uint8_t*>(malloc(static_cast<size_t>(size))))) rc = CORE_IMG_NO_MEMORY;
     else if (qor::read_full(static_cast<int>(fd), core->bytes, static_cast<size_t>(size)) != size) {
         free(core->bytes);
@@ -109,7 +110,7 @@ int load_core_image(core_image* core) {
 // Writes the core image from sector 1, its last sector padded with zeros.
 int write_core_sectors(int32_t drive, const core_image& core) {
     uint8_t sector[SECTOR];
-    uint32_t count = sectors_for(core.size);
+    uint32_t count = static_cast<uint32_t>(sectors_for(core.size));  // at most CORE_MAX_SECTORS
     for (uint32_t i = 0; i < count; ++i) {
         unsigned long at = static_cast<unsigned long>(i) * SECTOR;
         unsigned long piece = core.size - at < SECTOR ? core.size - at : SECTOR;
@@ -120,16 +121,18 @@ int write_core_sectors(int32_t drive, const core_image& core) {
     return 0;
 }
 
-// Copies the kernel sector by sector from sector 1024; a file shorter than
-// measured ends with one all-zero sector.
-int write_kernel_sectors(int32_t drive, long fd, uint32_t kernel_sectors) {
+// Copies the kernel of `size` bytes sector by sector from sector 1024. A file
+// that ends before its measured size fails as a read failure: a boot disk
+// whose kernel is padded with zeros in place of its tail would not boot.
+int write_kernel_sectors(int32_t drive, long fd, uint64_t size) {
     uint8_t sector[SECTOR];
-    for (uint32_t j = 0; j < kernel_sectors; ++j) {
+    uint64_t kernel_sectors = sectors_for(size);
+    for (uint64_t j = 0; j < kernel_sectors; ++j) {
+        uint64_t left = size - j * SECTOR;
+        long piece = left < SECTOR ? static_cast<long>(left) : SECTOR;
         memset(sector, 0, sizeof sector);  // a short last piece ends in zeros
-        long n = qor::read_full(static_cast<int>(fd), sector, SECTOR);
-        if (n < 0) return KERNEL_READ_FAILED;
-        if (write_sector(drive, KERNEL_FIRST_SECTOR + j, sector) != 0) return KERNEL_WRITE_FAILED;
-        if (n == 0) break;
+        if (qor::read_full(static_cast<int>(fd), sector, static_cast<size_t>(piece)) != piece) return KERNEL_READ_FAILED;
+        if (write_sector(drive, static_cast<uint32_t>(KERNEL_FIRST_SECTOR + j), sector) != 0) return KERNEL_WRITE_FAILED;
     }
     return 0;
 }
@@ -137,17 +140,17 @@ int write_kernel_sectors(int32_t drive, long fd, uint32_t kernel_sectors) {
 // Sector 0, the core sectors and the kernel sectors, once both images are at
 // hand and the kernel is open: 0 or a code.
 int write_sector_areas(int32_t drive, const uint8_t* boot_image, const core_image& core, long kernel_fd,
-                       uint32_t kernel_sectors) {
+                       uint64_t kernel_size) {
     uint8_t layout[qor::PARTITION_RECORD_SIZE] = {};
     if (qor_syscall(qor::SYS_DISK_PARTITION_TABLE, drive, qor_word(layout), sizeof layout) != 0)
         return LAYOUT_QUERY_FAILED;
     uint8_t mbr[SECTOR];
-    int rc = build_master_boot_record(boot_image, layout, kernel_sectors, mbr);
+    int rc = build_master_boot_record(boot_image, layout, sectors_for(kernel_size), mbr);
     if (rc != 0) return rc;
     if (write_sector(drive, 0, mbr) != 0) return MBR_WRITE_FAILED;
     rc = write_core_sectors(drive, core);
     if (rc != 0) return rc;
-    return write_kernel_sectors(drive, kernel_fd, kernel_sectors);
+    return write_kernel_sectors(drive, kernel_fd, kernel_size);
 }
 
 // Opens and measures the kernel on the target, then writes every sector
@@ -157,7 +160,7 @@ int write_with_kernel(int32_t drive, const uint8_t* boot_image, const core_image
     if (fd < 0) return KERNEL_OPEN_FAILED;
     long size = measure_open_file(fd);
     int rc = KERNEL_NO_SIZE;
-    if (size > 0) rc = write_sector_areas(drive, boot_image, core, fd, sectors_for(static_cast<unsigned long>(size)));
+    if (size > 0) rc = write_sector_areas(drive, boot_image, core, fd, static_cast<uint64_t>(size));
     qor::close(static_cast<int>(fd));
     return rc;
 }
@@ -176,7 +179,7 @@ int boot_images_failed(installer_state* s, int code) {
 
 }  // namespace
 
-int build_master_boot_record(const uint8_t* boot_image, const uint8_t* layout, uint32_t kernel_sectors, uint8_t* mbr) {
+int build_master_boot_record(const uint8_t* boot_image, const uint8_t* layout, uint64_t kernel_sectors, uint8_t* mbr) {
     memset(mbr, 0, SECTOR);
     memcpy(mbr, boot_image, MBR_BOOT_CODE_SIZE);
     bool active_named = layout_names_active(layout);
@@ -184,7 +187,7 @@ int build_master_boot_record(const uint8_t* boot_image, const uint8_t* layout, u
         const uint8_t* e = layout_entry(layout, k);
         if (!e[LAYOUT_USED]) continue;
         // The kernel copy lies in the gap before the first partition.
-        if (k == 0 && uint64_t{qor::load_le32(e + LAYOUT_FIRST)} <= uint64_t{KERNEL_FIRST_SECTOR} + kernel_sectors)
+        if (k == 0 && uint64_t{qor::load_le32(e + LAYOUT_FIRST)} <= KERNEL_FIRST_SECTOR + kernel_sectors)
             return KERNEL_REACHES_PARTITION;
         bool active = e[LAYOUT_BOOTABLE] || (k == 0 && !active_named);
         store_mbr_entry(e, active, mbr + MBR_ENTRIES_OFFSET + k * MBR_ENTRY_SIZE);

@@ -47,7 +47,7 @@ constexpr int GRUB_CONFIG_END_FAILED = -201;
 // `boot_image`, the 60-byte partition layout record and the kernel copy's
 // sector count: 0, or KERNEL_REACHES_PARTITION when a used entry 0 starts at
 // or before the kernel copy's last sector.
-int build_master_boot_record(const uint8_t* boot_image, const uint8_t* layout, uint32_t kernel_sectors, uint8_t* mbr);
+int build_master_boot_record(const uint8_t* boot_image, const uint8_t* layout, uint64_t kernel_sectors, uint8_t* mbr);
 
 // Writes "/boot/grub/grub.cfg": 0, or the failure code (a negative stream
 // handle, GRUB_CONFIG_SHORT_WRITE, GRUB_CONFIG_END_FAILED), nothing reported.

@@ -19,7 +19,7 @@ constexpr int COPY_PATH_MAX = COPY_PATH_SIZE - 1;
 
 // Opens `source` for reading and measures it: the descriptor (negative when
 // it does not open) with *total its size, or 0 when it has none to report.
-long open_measured_source(const char* source, uint32_t* total) {
+long open_measured_source(const char* source, uint64_t* total) {
     *total = 0;
     long fd = qor::open(source, qor::O_READ);
     if (fd < 0) return fd;
@@ -31,14 +31,18 @@ long open_measured_source(const char* source, uint32_t* total) {
         qor::close(static_cast<int>(fd));
         return qor::open(source, qor::O_READ);
     }
-    if (static_cast<unsigned long>(size) <= UINT32_MAX) *total = static_cast<uint32_t>(size);
+    *total = static_cast<uint64_t>(size);
     return fd;
 }
 
-// Moves the bar within the running step, or without a size only redraws.
-void report_copy_progress(installer_state* s, uint32_t copied, uint32_t total) {
-    if (total != 0) progress_set_fraction(s, copied, total);
-    else redraw(s);
+// Moves the bar within the running step, or without a size it can measure
+// against only redraws.
+void report_copy_progress(installer_state* s, uint64_t copied, uint64_t total) {
+    if (total == 0 || total > UINT32_MAX) {
+        redraw(s);
+        return;
+    }
+    progress_set_fraction(s, static_cast<uint32_t>(copied < total ? copied : total), static_cast<uint32_t>(total));
 }
 
 // Gives up a begun copy: closes the source, ends the stream and reports
@@ -51,25 +55,28 @@ int copy_abandoned(installer_state* s, long fd, long handle, const char* text, c
 }
 
 // Streams every byte of the open source into the begun target. 0 at end of
-// file; -1 with the failure reported (source closed, stream ended).
+// file; -1 with the failure reported (source closed, stream ended). A source
+// that ends before its measured size has failed to deliver the rest: the
+// copy fails rather than leave a truncated target behind as a success.
 int stream_source_to_target(installer_state* s, long fd, long handle, const char* source, const char* target,
-                            uint32_t total) {
+                            uint64_t total) {
     unsigned char chunk[COPY_CHUNK_SIZE];
-    uint32_t copied = 0;
+    uint64_t copied = 0;
     int chunks = 0;
     for (;;) {
         long n = qor::read(static_cast<int>(fd), chunk, sizeof chunk);
+        if (n == 0 && copied < total) return copy_abandoned(s, fd, handle, "Copy source read failed", source);
         if (n == 0) break;
         if (n < 0) return copy_abandoned(s, fd, handle, "Copy source read failed", source);
         if (qor::stream_write(handle, chunk, static_cast<size_t>(n)) != n)
             return copy_abandoned(s, fd, handle, "Copy target write failed", target);
-        copied += static_cast<uint32_t>(n);
+        copied += static_cast<uint64_t>(n);
         if (++chunks == CHUNKS_PER_REPORT) {
             report_copy_progress(s, copied, total);
             chunks = 0;
         }
     }
-    if (total != 0) progress_set_fraction(s, copied, total);
+    if (total != 0 && total <= UINT32_MAX) report_copy_progress(s, copied, total);
     return 0;
 }
 
@@ -126,7 +133,7 @@ int ensure_target_directory(const char* path) {
 
 int copy_media_file_to_target(installer_state* s, const char* source, const char* target, const char* label) {
     if (label && label[0]) detail_set(s, label);
-    uint32_t total = 0;
+    uint64_t total = 0;
     long fd = open_measured_source(source, &total);
     if (fd < 0) {
         error_set_path(s, "Copy source open failed", source);

@@ -16,9 +16,9 @@ int32_t permille_in_range(int64_t value) {
     return value > PERMILLE_FULL ? PERMILLE_FULL : static_cast<int32_t>(value);
 }
 
-// The error operations' shared tail, once error_text holds the message.
+// The error operations' shared tail, once error_text holds the message cut
+// to its field and the standard output has had it whole.
 void error_recorded(installer_state* s) {
-    qor::print("[installer] error: %s\n", s->error_text);
     s->step = STEP_FAILED;
     redraw(s);
 }
@@ -46,20 +46,28 @@ void detail_set(installer_state* s, const char* text) {
     redraw(s);
 }
 
+// The window shows each message cut to its field like every shown text; the
+// line on the standard output is built from the parts, so a long path
+// reaches it whole.
 void error_set(installer_state* s, const char* text) {
     text_copy_cut(s->error_text, sizeof s->error_text, text);
+    qor::print("[installer] error: %s\n", text ? text : "");
     error_recorded(s);
 }
 
 void error_set_path(installer_state* s, const char* text, const char* path) {
-    // Cut to the field like every shown text.
-    snprintf(s->error_text, sizeof s->error_text, "%s: %s", text ? text : "", path ? path : "");
+    const char* t = text ? text : "";
+    const char* p = path ? path : "";
+    snprintf(s->error_text, sizeof s->error_text, "%s: %s", t, p);
+    qor::print("[installer] error: %s: %s\n", t, p);
     error_recorded(s);
 }
 
 void error_set_path_code(installer_state* s, const char* text, const char* path, long code) {
-    // Cut to the field like every shown text.
-    snprintf(s->error_text, sizeof s->error_text, "%s: %s (rc=%ld)", text ? text : "", path ? path : "", code);
+    const char* t = text ? text : "";
+    const char* p = path ? path : "";
+    snprintf(s->error_text, sizeof s->error_text, "%s: %s (rc=%ld)", t, p, code);
+    qor::print("[installer] error: %s: %s (rc=%ld)\n", t, p, code);
     error_recorded(s);
 }
 

@@ -161,6 +161,9 @@ int pkg_http_get_stream_once(const char* url_text, pkg_body_sink sink, void* con
     // again after them, so only an HTTPS failure before the body is retried.
     if (!url.is_https || result != -1 || r.delivered > 0) return result;
     qor::print("install: retrying HTTPS request after timeout/failure\n");
+    // The first attempt may have failed before it had a connection to
+    // release; the retry starts from none either way.
+    qor::tcp_close();
     qor::usleep(HTTPS_RETRY_PAUSE_US);
     http_response_start(&r, &url, url_text, sink, context, redirect);
     return exchange(&url, request, static_cast<uint32_t>(request_len), &r, count);

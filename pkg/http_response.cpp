@@ -136,7 +136,9 @@ http_step headers_step(http_response* r, const uint8_t* data, uint32_t count, ui
     uint32_t end = find_header_end(r->headers, r->header_len, old_len >= 3 ? old_len - 3 : 0);
     if (end == 0) {
         *used = take;
-        if (r->header_len < HEADER_DATA_MAX) return HTTP_STEP_MORE;
+        // A full buffer is not yet too large: only a byte beyond it is, and
+        // a stream that ends here has ended before its headers.
+        if (take == count) return HTTP_STEP_MORE;
         qor::print("install: response headers too large\n");
         return HTTP_STEP_FAILED;
     }

@@ -49,10 +49,21 @@ int format_origin(const http_url* url, char* out, size_t size) {
     return n < 0 || static_cast<size_t>(n) >= size ? -1 : n;
 }
 
+// True when `text` holds a space, a control byte or DEL: the path goes into
+// the request line verbatim, so such a byte would end that line early or
+// start a header line of the URL's choosing.
+bool has_unsafe_byte(const char* text) {
+    for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); *p; ++p) {
+        if (*p < 0x21 || *p == 0x7F) return true;
+    }
+    return false;
+}
+
 }  // namespace
 
 int pkg_http_parse_url(const char* text, http_url* out) {
     if (!text || !out) return -1;
+    if (has_unsafe_byte(text)) return -1;
     const char* p;
     if (starts_with(text, HTTP_SCHEME)) {
         out->is_https = false;

@@ -319,10 +319,12 @@ int pkg_prompt_confirm(const char* warning) {
     qor::print_text("install: continue? [y/N]: ");
     char answer[PKG_ANSWER_MAX];
     uint32_t stored = 0;
-    while (stored < PKG_ANSWER_MAX) {
+    for (;;) {
         char ch = 0;
         if (qor::read(0, &ch, 1) != 1 || ch == '\r' || ch == '\n') break;
-        answer[stored++] = ch;
+        // The rest of a long answer is read and dropped up to its line end,
+        // so that it never answers the next question.
+        if (stored < PKG_ANSWER_MAX) answer[stored++] = ch;
     }
     return stored > 0 && (answer[0] == 'y' || answer[0] == 'Y') ? 1 : 0;
 }

@@ -112,10 +112,77 @@ def python_gzip_all_fields(archive):
     return out
 
 
+def gzip_bytes(data, level):
+    """One gzip member of `data` made by the gzip program."""
+    return subprocess.run(["gzip", "-c", "-n", "-%d" % level], input=data, stdout=subprocess.PIPE, check=True).stdout
+
+
+def gzip_members(archive, label, pieces):
+    """The archive cut at the offsets given as fractions and each piece
+    compressed as a member of its own, the members concatenated (as `cat
+    a.gz b.gz` gives). An empty piece makes an empty member."""
+    data = open(archive, "rb").read()
+    cuts = [int(len(data) * f) for f in pieces]
+    bounds = [0] + cuts + [len(data)]
+    out = archive + "." + label + ".gz"
+    with open(out, "wb") as f:
+        for a, b in zip(bounds, bounds[1:]):
+            f.write(gzip_bytes(data[a:b], 6))
+    return out
+
+
+def bit_flips(work, failures):
+    """Single-bit flips in the deflate data of a small .tar.gz made by GNU
+    tar and gzip, with its end-of-archive marker: each flip must fail, or
+    extract exactly the original tree; never status 0 with altered files."""
+    src = os.path.join(work, "flip-src")
+    for rel, data in {"a.txt": b"alpha " * 300, "b/c.bin": bytes(range(256)) * 5, "d.txt": b"delta\n" * 90}.items():
+        os.makedirs(os.path.dirname(os.path.join(src, rel)), exist_ok=True)
+        with open(os.path.join(src, rel), "wb") as f:
+            f.write(data)
+    tar = os.path.join(work, "flip.tar")
+    gnu_tar(src, tar, "gnu")
+    good = open(gzip_cli(tar, 9, False), "rb").read()
+    original = os.path.join(work, "flip-original")
+    os.makedirs(original)
+    subprocess.run(["tar", "-xzf", os.path.join(work, "flip.tar.9.gz"), "-C", original], check=True)
+    expected = tree_of(original)
+    deflate_bits = (len(good) - 10 - 8) * 8  # between the fixed header (no name) and the trailer
+    step = max(1, deflate_bits // 600)
+    counts = {"detected by the trailer": 0, "refused while decoding": 0, "refused silently": 0, "unchanged": 0}
+    flipped = os.path.join(work, "flipped.tar.gz")
+    for bit in range(0, deflate_bits, step):
+        data = bytearray(good)
+        data[10 + bit // 8] ^= 1 << (bit % 8)
+        with open(flipped, "wb") as f:
+            f.write(data)
+        dest = os.path.join(work, "flip-out")
+        shutil.rmtree(dest, ignore_errors=True)
+        status, out = run_extract(flipped, dest)
+        lines = out.splitlines()
+        if status == 0:
+            if tree_of(dest) != expected:
+                failures.append("bit flip %d: status 0 with altered files" % bit)
+            counts["unchanged"] += 1
+        elif status != 1 or (lines and (not lines[-1].startswith(SUMMARY_PREFIX) or "skipped" in lines[-1])):
+            failures.append("bit flip %d: status %d, output %r" % (bit, status, out[-200:]))
+        elif not lines:
+            counts["refused silently"] += 1  # an entry being skipped whose data cannot be read
+        elif lines[-1] == "extract: gzip checksum mismatch":
+            counts["detected by the trailer"] += 1
+        else:
+            counts["refused while decoding"] += 1
+    if counts["detected by the trailer"] == 0:
+        failures.append("bit flips: none reached the trailer check %r" % counts)
+    print("ok   %-40s %r" % ("bit flips", counts))
+
+
 def run_extract(archive, dest):
     env = dict(os.environ)
     env.pop("QOR_MACHINE", None)
-    r = subprocess.run([EXTRACT, archive, dest], capture_output=True, text=True, env=env, timeout=120)
+    # A corrupt archive can name entries in any bytes.
+    r = subprocess.run([EXTRACT, archive, dest], capture_output=True, text=True, errors="surrogateescape", env=env,
+                       timeout=120)
     return r.returncode, r.stdout
 
 
@@ -154,6 +221,8 @@ def main():
             archives.append((label + ", gzip -9 with name", gzip_cli(tar, 9, True)))
             archives.append((label + ", zlib stored", zlib_stored(tar)))
             archives.append((label + ", all gzip fields", python_gzip_all_fields(tar)))
+            archives.append((label + ", two gzip members", gzip_members(tar, "two", [0.37])))
+            archives.append((label + ", behind an empty member", gzip_members(tar, "empty-first", [0.0])))
 
         for i, (label, archive) in enumerate(archives):
             ours = os.path.join(work, "ours%d" % i)
@@ -175,6 +244,7 @@ def main():
                 b = {p for p, _ in tree_of(theirs)}
                 failures.append("%s: trees differ (only ours: %s; only tar's: %s)" % (label, sorted(a - b)[:3], sorted(b - a)[:3]))
             print("ok   %-40s %s" % (label, lines[-1]))
+        bit_flips(work, failures)
     finally:
         shutil.rmtree(work, ignore_errors=True)
     for f in failures:

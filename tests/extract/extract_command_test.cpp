@@ -102,6 +102,46 @@ TEST(ExtractCommand, ArchiveStructure) {
     for (const archive_case& c : cases) check_case(c);
 }
 
+TEST(ExtractCommand, GzipMembersAndTheirTrailers) {
+    const std::string tar = tar_entry("f", "hello") + tar_end() + "beyond the marker";
+    const std::string good = gzip_zlib(tar, 6);
+    auto altered = [&](size_t from_end) {
+        std::string gz = good;
+        gz[gz.size() - from_end] ^= 0x10;
+        return gz;
+    };
+    // Deflate data of other bytes under the trailer of `tar`: the difference
+    // lies after the end marker, where only the trailer can show it.
+    std::string other = gzip_zlib(tar.substr(0, tar.size() - 1) + "?", 6);
+    const std::string swapped = gzip_wrap(other.substr(10, other.size() - 18), tar);
+    const std::string mismatch = "extract: gzip checksum mismatch\n";
+    const std::string written = tree({{"f", "hello"}});
+    const std::vector<archive_case> cases = {
+        {"trailer matches", good, 0, summary(1, 0, 0), written},
+        {"CRC differs", altered(8), 1, mismatch, written},
+        {"size differs", altered(4), 1, mismatch, written},
+        {"trailer cut short", good.substr(0, good.size() - 3), 1, mismatch, written},
+        {"no trailer at all", good.substr(0, good.size() - 8), 1, mismatch, written},
+        {"data after the marker altered", swapped, 1, mismatch, written},
+        {"split across two members", gzip_zlib(tar.substr(0, 700), 6) + gzip_zlib(tar.substr(700), 1), 0,
+         summary(1, 0, 0), written},
+        {"split inside the file data", gzip_zlib(tar.substr(0, 514), 9) + gzip_zlib(tar.substr(514), 0), 0,
+         summary(1, 0, 0), written},
+        {"behind an empty member", gzip_zlib("", 6) + good, 0, summary(1, 0, 0), written},
+        {"the marker ends the first member", gzip_zlib(tar_entry("f", "hello") + tar_end(), 6) + gzip_zlib("x", 6), 0,
+         summary(1, 0, 0), written},
+    };
+    for (const archive_case& c : cases) {
+        SCOPED_TRACE(c.name);
+        qortest::temp_machine machine;
+        qortest::write_host_file(machine.media("a.tar.gz"), c.archive);
+        run_result r = run_extract({"extract", "RAM:/a.tar.gz", OUT});
+        EXPECT_EQ(r.status, c.status);
+        EXPECT_EQ(r.output, c.output);
+        EXPECT_EQ(describe_tree(machine.media("out")), c.tree);
+    }
+}
+
 TEST(ExtractCommand, SizeField) {
     auto with_size = [](const std::string& field, const std::string& data) {
         return tar_entry("s", data, '0', "", field) + tar_end();
@@ -210,6 +250,11 @@ TEST(ExtractCommand, CommandLine) {
         {{"extract", "RAM:/a.tar", ""}, 0, summary(1, 0, 0)},
         {{"extract", "RAM:/a.tar"}, 0, summary(1, 0, 0)},
         {{"extract", "RAM:/a.tar", "RAM:/o/", "ignored"}, 0, summary(1, 0, 0)},
+        // Arguments far longer than any path still reach the output whole.
+        {{"extract", "RAM:/" + std::string(3000, 'm') + ".tar"}, 1,
+         "extract: failed to open archive: RAM:/" + std::string(3000, 'm') + ".tar\n"},
+        {{"extract", "RAM:/a.tar", "NOPE:/" + std::string(3000, 'd')}, 1,
+         "extract: failed to prepare destination: NOPE:/" + std::string(3000, 'd') + "\n"},
     };
     for (const line_case& c : cases) {
         SCOPED_TRACE(::testing::PrintToString(c.args));

@@ -353,10 +353,54 @@ TEST(InflateReader, TrailerIsCheckedWhenReadToTheEnd) {
         EXPECT_TRUE(got.content == content);
         EXPECT_EQ(got.last, -1);
     }
-    // A second member after the trailer is never read.
-    read_outcome two = read_archive(good + gzip_zlib("more", 6), 1000);
-    EXPECT_TRUE(two.content == content);
-    EXPECT_EQ(two.last, 0);
+}
+
+TEST(InflateReader, ConcatenatedMembersAreOneContentStream) {
+    std::string content = sample_content(4000, 5);
+    std::string first = gzip_zlib(content, 6);
+    std::string more = gzip_zlib("more", 0);
+    std::string more_bad_crc = more;
+    more_bad_crc[more_bad_crc.size() - 8] ^= 1;
+    // A later member keeps to the header rules too; its optional fields are
+    // read through the decoder's input, where its bytes already sit.
+    std::string more_named = more.substr(0, 3) + '\x1e' + more.substr(4, 6) + std::string("\x02\0xy", 4) + "name" +
+                             '\0' + "note" + '\0' + "\xAA\xBB" + more.substr(10);
+    std::string more_method_7 = more;
+    more_method_7[2] = 7;
+    // A member that opens with a copy of 4 from distance 1 (one fixed block):
+    // its window starts empty, not with the previous member's bytes.
+    std::string backref_deflate("\x03\x01\x00", 3);
+    std::string backref_content(4, '\0');
+    struct member_case {
+        const char* name;
+        std::string bytes;
+        std::string content;
+        int last;
+    };
+    const member_case cases[] = {
+        {"two members", first + more, content + "more", 0},
+        {"an empty member first", gzip_zlib("", 6) + first, content, 0},
+        {"three members, one empty", more + gzip_zlib("", 9) + first, "more" + content, 0},
+        {"optional fields in the second header", first + more_named, content + "more", 0},
+        {"garbage after the last member", first + "garbage", content, 0},
+        {"a lone first magic byte after it", first + "\x1f", content, 0},
+        {"the first magic byte, then another", first + "\x1f\x1f\x8b", content, 0},
+        {"second member's CRC differs", first + more_bad_crc, content + "more", -1},
+        {"second member cut short", first + more.substr(0, more.size() - 3), content + "more", -1},
+        {"second header cut short", first + more.substr(0, 6), content, -1},
+        {"second member method 7", first + more_method_7, content, -1},
+        {"window restarts with the member", more + gzip_wrap(backref_deflate, backref_content), "more" + backref_content,
+         0},
+    };
+    for (const member_case& c : cases) {
+        SCOPED_TRACE(c.name);
+        for (int32_t chunk : {1, 1000}) {
+            read_outcome got = read_archive(c.bytes, chunk);
+            EXPECT_TRUE(got.content == c.content) << got.content.size();
+            EXPECT_EQ(got.last, c.last);
+            EXPECT_EQ(got.after_last, c.last);
+        }
+    }
 }
 
 TEST(HuffBuild, AcceptsCompleteAndIncompleteCodesOnly) {

@@ -1,7 +1,11 @@
 // Path decisions of the extractor: sanitising, joining, PAX records.
 #include <gtest/gtest.h>
 
+#include <memory>
+
 #include "extract_fixtures.h"
+#include "hosted.h"
+#include "qor.h"
 #include "tar_names.h"
 
 using extract_test::pax_record;
@@ -102,5 +106,41 @@ TEST(TarNames, ParsesPaxRecords) {
         if (result == PAX_PARSE_OK) {
             EXPECT_EQ(has_path ? std::string(path) : std::string(), c.path) << c.name;
         }
+    }
+}
+
+TEST(TarNames, LongNamePayloadIsReadInPiecesOf256) {
+    // On a plain archive every piece the reader asks for is one read call,
+    // so the count of reads shows the size of the pieces.
+    struct long_name_case {
+        size_t size;  // payload, its NUL included
+        long reads;   // pieces kept + pieces dropped + pieces of padding
+        int active;
+    };
+    const long_name_case cases[] = {
+        {100, 1 + 0 + 2, 1}, {256, 1 + 0 + 1, 1}, {257, 2 + 0 + 1, 1}, {383, 2 + 0 + 1, 1},
+        {512, 2 + 1 + 0, 0}, {700, 2 + 2 + 2, 0},
+    };
+    for (const long_name_case& c : cases) {
+        SCOPED_TRACE(c.size);
+        qortest::temp_machine machine;
+        std::string payload(c.size - 1, 'n');
+        payload += '\0';
+        qortest::write_host_file(machine.media("a.tar"), payload + std::string((512 - c.size % 512) % 512, '\0'));
+        long fd = qor::open("RAM:/a.tar", qor::O_READ);
+        auto r = std::make_unique<archive_reader>();
+        ASSERT_EQ(archive_reader_open(r.get(), static_cast<int>(fd)), ARCHIVE_OPEN_OK);
+        tar_pending_name pending = {};
+        uint32_t skipped = 0;
+        hosted::call_counts_reset();
+        hosted::capture_begin();
+        EXPECT_EQ(tar_read_long_name(r.get(), static_cast<uint32_t>(c.size), &pending, &skipped), 0);
+        hosted::capture_end();
+        EXPECT_EQ(hosted::call_count(qor::SYS_READ), c.reads);
+        EXPECT_EQ(pending.active, c.active);
+        if (c.active) {
+            EXPECT_EQ(std::string(pending.name), payload.substr(0, c.size - 1));
+        }
+        qor::close(static_cast<int>(fd));
     }
 }

@@ -137,6 +137,9 @@ TEST_F(media_copy_test, every_copy_failure_is_reported_once_with_its_path_and_en
         {qor::SYS_OPEN, 1, -1, "Copy source open failed: RAM:/src", 0},
         {qor::SYS_STREAM_BEGIN, 1, -5, "Copy target create failed: /dst (rc=-5)", 0},
         {qor::SYS_READ, 2, -1, "Copy source read failed: RAM:/src", 1},
+        // Measured at 1000 bytes, the source reports its end at 0 and at 512.
+        {qor::SYS_READ, 1, 0, "Copy source read failed: RAM:/src", 1},
+        {qor::SYS_READ, 3, 0, "Copy source read failed: RAM:/src", 1},
         {qor::SYS_STREAM_WRITE, 3, 100, "Copy target write failed: /dst", 1},
         {qor::SYS_STREAM_WRITE, 1, -1, "Copy target write failed: /dst", 1},
         {qor::SYS_CLOSE, 1, -1, "Copy source close failed: RAM:/src", 1},

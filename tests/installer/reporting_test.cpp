@@ -1,6 +1,7 @@
 // The reporting operations: progress arithmetic, texts cut to their fields,
 // error lines, and redraws only while there is a window.
 #include <cstring>
+#include <functional>
 
 #include "installer_fixture.h"
 #include "reporting.h"
@@ -94,12 +95,35 @@ TEST_F(reporting_test, texts_are_cut_to_their_fields) {
     progress_step(&state, long_text.c_str());
     EXPECT_EQ(strlen(state.status_text), 127u);
     EXPECT_EQ(strlen(state.detail_text), 159u);
-    hosted::capture_begin();
-    error_set_path(&state, "Copy source open failed", ("RAM:/" + long_text).c_str());
-    std::string out = hosted::capture_end();
-    EXPECT_EQ(std::string(state.error_text), ("Copy source open failed: RAM:/" + long_text).substr(0, 127));
-    EXPECT_EQ(out, std::string("[installer] error: ") + state.error_text + "\n");
-    EXPECT_EQ(state.step, STEP_FAILED);
+}
+
+TEST_F(reporting_test, error_lines_carry_the_whole_message_and_the_window_its_field) {
+    // The window's field holds 127 characters; the standard output gets the
+    // whole message, in one write, however long its path.
+    const std::string path = "RAM:/" + std::string(3000, 'p');
+    struct error_case {
+        const char* name;
+        std::function<void()> report;
+        std::string message;
+    } cases[] = {
+        {"text", [&] { error_set(&state, path.c_str()); }, path},
+        {"text and path", [&] { error_set_path(&state, "Copy source open failed", path.c_str()); },
+         "Copy source open failed: " + path},
+        {"text, path and code",
+         [&] { error_set_path_code(&state, "Copy target create failed", path.c_str(), -5); },
+         "Copy target create failed: " + path + " (rc=-5)"},
+    };
+    for (auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        state.step = STEP_INSTALL;
+        hosted::call_counts_reset();
+        hosted::capture_begin();
+        c.report();
+        EXPECT_EQ(hosted::capture_end(), "[installer] error: " + c.message + "\n");
+        EXPECT_EQ(hosted::call_count(qor::SYS_WRITE), 1);
+        EXPECT_EQ(std::string(state.error_text), c.message.substr(0, 127));
+        EXPECT_EQ(state.step, STEP_FAILED);
+    }
 }
 
 TEST_F(reporting_test, error_set_prints_and_fails_without_a_window_too) {

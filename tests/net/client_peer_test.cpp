@@ -151,9 +151,12 @@ TEST_F(ScriptedPeer, RefusedConnectionsAndInvalidUrls) {
     fetched f = fetch("http://closed.test:81/x");
     EXPECT_EQ(f.result, -1);
     EXPECT_EQ(f.output, "install: TCP connect failed for closed.test:81\n");
+    hosted::call_counts_reset();
     f = fetch("https://closed.test/x");
     const std::string line = "install: TCP connect failed for closed.test:443 via 127.0.62.99\n";
     EXPECT_EQ(f.output, line + RETRY + line);
+    // No attempt had a connection to release: the one close is the retry's.
+    EXPECT_EQ(hosted::call_count(qor::SYS_TCP_CLOSE), 1);
     // An invalid URL is never retried.
     f = fetch("https://closed.test:0/x");
     EXPECT_EQ(f.result, -1);

@@ -113,6 +113,12 @@ std::vector<reader_case> reader_cases() {
         {"header block of 4095 bytes", header_block_of(4095) + "tail", HTTP_STEP_DONE, "tail", ""},
         {"header block of 4096 bytes", header_block_of(4096) + "tail", HTTP_STEP_FAILED, "",
          "install: response headers too large\n"},
+        // Without the blank line: a full buffer is not too large until a
+        // byte arrives beyond it.
+        {"4095 header bytes, then closed", header_block_of(4099).substr(0, 4095), HTTP_STEP_FAILED, "",
+         "install: connection closed before response headers\n"},
+        {"4096 header bytes, then closed", header_block_of(4100).substr(0, 4096), HTTP_STEP_FAILED, "",
+         "install: response headers too large\n"},
         {"chunked", chunked + "5;name=v\r\nhello\r\n1A\t\r\n" + std::string(26, 'z') + "\r\n0\r\n\r\n", HTTP_STEP_DONE,
          "hello" + std::string(26, 'z'), ""},
         {"chunk of 4094 bytes", chunked + "ffe\r\n" + std::string(4094, 'c') + "\r\n0\r\n\r\n", HTTP_STEP_DONE,

@@ -193,6 +193,9 @@ TEST(PollingLimits, TlsHandshakeGivesUpAfter6000WaitsAndRetriesOnce) {
     const std::string timeout = "install: TLS handshake timeout via 127.0.0.1\n";
     EXPECT_EQ(p.output, timeout + "install: retrying HTTPS request after timeout/failure\n" + timeout);
     EXPECT_EQ(hosted::call_count(qor::SYS_TCP_CONNECT), 2);
+    // Each attempt releases its connection, and the retry closes once more
+    // before it starts again.
+    EXPECT_EQ(hosted::call_count(qor::SYS_TCP_CLOSE), 3);
 }
 
 TEST(HostedNetwork, MachineSwitchDropsTheConnection) {

@@ -44,6 +44,14 @@ TEST(HttpUrl, ParseTable) {
         {"HTTP://h/", -1, "", "", 0, false},
         {"ftp://h/", -1, "", "", 0, false},
         {"", -1, "", "", 0, false},
+        // Bytes that would end the request line or add lines to the request.
+        {"http://h/a\r\nX-Injected: 1", -1, "", "", 0, false},
+        {"http://h/a b", -1, "", "", 0, false},
+        {"http://h/a\tb", -1, "", "", 0, false},
+        {"http://h/a\x01", -1, "", "", 0, false},
+        {"http://h/a\x7F", -1, "", "", 0, false},
+        {"http://h\n/a", -1, "", "", 0, false},
+        {"http://h/~a!\x80", 0, "h", "/~a!\x80", 80, false},
     };
     for (const url_case& c : cases) {
         SCOPED_TRACE(c.text);

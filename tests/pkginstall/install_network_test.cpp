@@ -135,6 +135,13 @@ TEST_F(NetworkInstall, FailuresLeaveNoTemporaryArchive) {
         {"does not unpack", make_entry("corrupt", std::string(BASE_URL) + "corrupt.tgz", corrupt_digest),
          "extract: invalid size field in tar entry\ninstall: extract failed (status=1)\n"
          "install: extraction failed for corrupt\n"},
+        // A URL is sent as the request target as it stands: a line break in
+        // it would add request lines, a space would end the target early.
+        {"line break in the URL", make_entry("good", std::string(BASE_URL) + "x\r\nX-Injected: 1\r\n/good.tgz", good_digest),
+         "install: invalid URL: " + std::string(BASE_URL) + "x\r\nX-Injected: 1\r\n/good.tgz\n"
+         "install: download failed for good\n"},
+        {"space in the URL", make_entry("good", std::string(BASE_URL) + "good .tgz", good_digest),
+         "install: invalid URL: " + std::string(BASE_URL) + "good .tgz\ninstall: download failed for good\n"},
     };
     for (const failure_case& c : cases) {
         SCOPED_TRACE(c.what);

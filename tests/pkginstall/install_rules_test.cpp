@@ -125,9 +125,11 @@ TEST(Confirmation, AnswerIsYesOnlyWhenItStartsWithY) {
         std::string left_over;  // what the question must not have consumed
     };
     const answer_case cases[] = {
-        {"y\nrest", 1, "rest"},  {"Y", 1, ""},           {"yes please\n", 1, "ase\n"}, {"n\n", 0, ""},
-        {"\ny\n", 0, "y\n"},     {"", 0, ""},            {" y\n", 0, ""},              {"Yikes\r\nz", 1, "\nz"},
-        {"nope, y\n", 0, "\n"},  // seven bytes kept, the rest left
+        {"y\nrest", 1, "rest"}, {"Y", 1, ""},    {"n\n", 0, ""},   {"\ny\n", 0, "y\n"},
+        {"", 0, ""},            {" y\n", 0, ""}, {"Yikes\r\nz", 1, "\nz"},
+        // Seven bytes are kept; the rest of the line is read and dropped.
+        {"yes please\nn\n", 1, "n\n"}, {"nope, y\n", 0, ""}, {"abcdefg\nrest", 0, "rest"},
+        {"yyyyyyyyyy", 1, ""},
     };
     package_set_confirm_mode(0);
     for (const answer_case& c : cases) {
@@ -139,6 +141,13 @@ TEST(Confirmation, AnswerIsYesOnlyWhenItStartsWithY) {
         char rest[32] = {};
         long n = qor::read(0, rest, sizeof rest);
         EXPECT_EQ(std::string(rest, n > 0 ? static_cast<size_t>(n) : 0), c.left_over);
+    }
+
+    {
+        // A long refusal, then a second question: the second gets its own line.
+        insttest::stdin_from in("no, not on this disk\ny\n");
+        EXPECT_EQ(captured([] { return pkg_prompt_confirm("disk is odd"); }).result, 0);
+        EXPECT_EQ(captured([] { return pkg_prompt_confirm("disk is odd"); }).result, 1);
     }
 
     insttest::stdin_from in("y\n");
