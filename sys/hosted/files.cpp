@@ -56,12 +56,28 @@ long sys_open(const char* path, long flags, long mode) {
 
 bool is_open(int fd) { return g_files.count(fd) != 0; }
 
+// The host refuses a read whose range passes the top of its address space,
+// which on a 32-bit host a length near the clamp does from almost any
+// buffer, and QEMU's user mode refuses one that passes the buffer's pages.
+// So a long read of a regular file asks the host for no more than the file
+// still holds, and of anything else for a bounded share (a short read).
+size_t host_read_length(int fd, long len) {
+    constexpr long LONG_READ = 1L << 20;
+    if (len <= LONG_READ) return static_cast<size_t>(len);
+    struct stat st;
+    off_t at = ::lseek(fd, 0, SEEK_CUR);
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || at < 0) return LONG_READ;
+    off_t left = st.st_size > at ? st.st_size - at : 0;
+    return static_cast<size_t>(left < len ? left : len);
+}
+
 long sys_read(long fd, void* buf, long len) {
     if (!buf || len < 0) return -1;
     if (fd != 0 && !is_open(static_cast<int>(fd))) return -1;
+    size_t host_len = host_read_length(static_cast<int>(fd), len);
     ssize_t n;
     do {
-        n = ::read(static_cast<int>(fd), buf, static_cast<size_t>(len));
+        n = ::read(static_cast<int>(fd), buf, host_len);
     } while (n < 0 && errno == EINTR);
     return n < 0 ? -1 : n;
 }

@@ -38,6 +38,11 @@ void release_path(resolved_path* p);
 // openat2 under the resolved root (confined when in a machine).
 int open_resolved(const resolved_path& p, int flags, int mode);
 
+// openat under `root_fd` with the rules of RESOLVE_IN_ROOT, walked here for
+// hosts without openat2: a descriptor, or -1 and errno.
+int confined_open(int root_fd, const char* path, int flags, int mode);
+bool confined_walk_forced();
+
 // Opens the parent directory of the last component and names that
 // component; fails for a last component of "", "." or "..".
 int open_parent(const resolved_path& p, std::string* last_name);
