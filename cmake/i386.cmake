@@ -12,9 +12,6 @@ set(CMAKE_EXE_LINKER_FLAGS_INIT "-m32")
 set(CMAKE_SHARED_LINKER_FLAGS_INIT "-m32")
 set(CMAKE_LIBRARY_ARCHITECTURE i386-linux-gnu)
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-# Host file sizes (media files, drive images of several GiB) need 64-bit
-# offsets in the hosted machine and the tools.
-add_compile_definitions(_FILE_OFFSET_BITS=64)
 # Only i386 libraries; ext2fs has no i386 development package that can stand
 # beside the 64-bit one, so its description comes from beside this file.
 set(ENV{PKG_CONFIG_LIBDIR} "/usr/lib/i386-linux-gnu/pkgconfig:/usr/share/pkgconfig:${CMAKE_CURRENT_LIST_DIR}/i386-pkgconfig")

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <map>
 
@@ -151,7 +152,9 @@ long sys_lseek(long fd, long offset, long whence) {
     if (!is_open(static_cast<int>(fd))) return -1;
     if (whence != SEEK_SET && whence != SEEK_CUR && whence != SEEK_END) return -1;
     off_t r = ::lseek(static_cast<int>(fd), offset, static_cast<int>(whence));
-    return r < 0 ? -1 : static_cast<long>(r);
+    // A position the call's word cannot hold (past 2 GiB on a 32-bit build)
+    // fails rather than come back wrapped round to a wrong size.
+    return r < 0 || r > LONG_MAX ? -1 : static_cast<long>(r);
 }
 
 // Opens the parent directory of `path` (confined like every resolution) and
