@@ -35,7 +35,8 @@ struct resolved_path {
 int resolve_path(const char* path, resolved_path* out);
 void release_path(resolved_path* p);
 
-// openat2 under the resolved root (confined when in a machine).
+// openat2 under the resolved root (confined when in a machine; where the
+// host has no openat2, confined_open instead).
 int open_resolved(const resolved_path& p, int flags, int mode);
 
 // openat under `root_fd` with the rules of RESOLVE_IN_ROOT, walked here for
