@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: the main build's tests, the unit
-# tests again under AddressSanitizer and UndefinedBehaviorSanitizer, and the
-# fuzz targets replaying their corpora.
+# tests again under AddressSanitizer and UndefinedBehaviorSanitizer, the fuzz
+# targets replaying their corpora, and the whole 32-bit x86 build's tests.
+# Both the main and the i386 build run the seam check (tests seam_check*).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh --tests
@@ -35,7 +36,14 @@ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQOR_FUZZ=ON \
 cmake --build build-fuzz -j "$JOBS"
 run_ctest fuzz --test-dir build-fuzz --output-on-failure -j "$JOBS" --no-tests=ignore
 
-# One closing line over all three runs.
+echo "== i386 build and tests, under QEMU's user-mode emulator"
+# Every test of the build runs; none is left out there.
+cmake -S . -B build-i386 -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DCMAKE_TOOLCHAIN_FILE=cmake/i386.cmake >/dev/null
+cmake --build build-i386 -j "$JOBS"
+run_ctest i386 --test-dir build-i386 --output-on-failure -j "$JOBS"
+
+# One closing line over all the runs.
 total=0
 failed=0
 for log in "$LOGS"/*.log; do

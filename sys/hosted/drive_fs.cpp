@@ -46,7 +46,9 @@ std::map<int, ext2_filsys> g_mounted;
 std::set<drive_file*> g_open_files;
 bool g_exit_hook = false;
 
-void detach_at_exit() { drives_detach(); }
+// A process that ends has every descriptor closed by its kernel, and its
+// drives written back.
+void release_at_exit() { files_reset(); }
 
 void close_handle(drive_file* f) {
     if (!f->handle) return;
@@ -71,7 +73,7 @@ ext2_filsys mounted(int slot) {
         return nullptr;
     }
     if (!g_exit_hook) {
-        atexit(detach_at_exit);
+        atexit(release_at_exit);
         g_exit_hook = true;
     }
     g_mounted[slot] = fs;

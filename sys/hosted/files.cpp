@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <map>
 #include <vector>
@@ -100,24 +101,37 @@ long sys_open(const char* path, long flags, long) {
     return -1;
 }
 
+// The host refuses a read whose range passes the top of its address space,
+// which on a 32-bit host a length near the clamp does from almost any
+// buffer, and QEMU's user mode refuses one that passes the buffer's pages.
+// So a long read of a regular file asks the host for no more than the file
+// still holds, and of anything else for a bounded share (a short read).
+size_t host_read_length(int fd, long len) {
+    constexpr long LONG_READ = 1L << 20;
+    if (len <= LONG_READ) return static_cast<size_t>(len);
+    struct stat st;
+    off_t at = ::lseek(fd, 0, SEEK_CUR);
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || at < 0) return LONG_READ;
+    off_t left = st.st_size > at ? st.st_size - at : 0;
+    return static_cast<size_t>(left < len ? left : len);
+}
+
+long read_host(int fd, void* buf, long len) {
+    size_t host_len = host_read_length(fd, len);
+    ssize_t n;
+    do {
+        n = ::read(fd, buf, host_len);
+    } while (n < 0 && errno == EINTR);
+    return n < 0 ? -1 : n;
+}
+
 long sys_read(long fd, void* buf, long len) {
     if (!buf || len < 0) return -1;
-    if (fd == 0) {
-        ssize_t n;
-        do {
-            n = ::read(0, buf, static_cast<size_t>(len));
-        } while (n < 0 && errno == EINTR);
-        return n < 0 ? -1 : n;
-    }
+    if (fd == 0) return read_host(0, buf, len);
     open_file* f = find_open(fd);
     if (!f || f->kind != open_kind::reading) return -1;
     if (f->file) return drive_file_read(f->file, buf, len);
-    if (f->host_fd < 0) return -1;
-    ssize_t n;
-    do {
-        n = ::read(f->host_fd, buf, static_cast<size_t>(len));
-    } while (n < 0 && errno == EINTR);
-    return n < 0 ? -1 : n;
+    return f->host_fd < 0 ? -1 : read_host(f->host_fd, buf, len);
 }
 
 // Bytes accepted by a file open for writing; fewer when its drive is full.
@@ -219,7 +233,9 @@ long sys_lseek(long fd, long offset, long whence) {
     if (f->file) return drive_file_seek(f->file, offset, static_cast<int>(whence));
     if (f->host_fd < 0) return -1;
     off_t r = ::lseek(f->host_fd, offset, static_cast<int>(whence));
-    return r < 0 ? -1 : static_cast<long>(r);
+    // A position the call's word cannot hold (past 2 GiB on a 32-bit build)
+    // fails rather than come back wrapped round to a wrong size.
+    return r < 0 || r > LONG_MAX ? -1 : static_cast<long>(r);
 }
 
 // mkdir or unlink: on a drive slot through its file system, on a host root

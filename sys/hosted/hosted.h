@@ -32,6 +32,10 @@ std::string capture_end();
 // While on, sleep calls return at once (tests of polling time-outs).
 void skip_sleeps(bool on);
 
+// While on, confined paths take the hosted machine's own walk even where the
+// host has openat2 (tests of the walk used on hosts without it).
+void force_confined_walk(bool on);
+
 // Window test record: the drawing calls of the frame begun last, as the
 // window received them (calls the fault hook failed never arrive).
 struct window_draw {

@@ -42,8 +42,14 @@ struct resolved_path {
 int resolve_path(const char* path, resolved_path* out);
 void release_path(resolved_path* p);
 
-// openat2 under the resolved host root (confined when in a machine).
+// openat2 under the resolved host root (confined when in a machine; where the
+// host has no openat2, confined_open instead).
 int open_resolved(const resolved_path& p, int flags, int mode);
+
+// openat under `root_fd` with the rules of RESOLVE_IN_ROOT, walked here for
+// hosts without openat2: a descriptor, or -1 and errno.
+int confined_open(int root_fd, const char* path, int flags, int mode);
+bool confined_walk_forced();
 
 // Opens the parent directory of the last component and names that
 // component; fails for a last component of "", "." or "..".

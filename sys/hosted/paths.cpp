@@ -12,6 +12,8 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cerrno>
 #include <cstring>
 
 #include "kernel.h"
@@ -76,11 +78,18 @@ void release_path(resolved_path* p) {
 }
 
 int open_resolved(const resolved_path& p, int flags, int mode) {
+    // Hosts without openat2 (QEMU's user mode) get the walk of our own.
+    static std::atomic<bool> no_openat2{false};
+    if (!p.confined) return ::openat(p.root_fd, p.rest.c_str(), flags | O_CLOEXEC, mode);
+    if (no_openat2 || confined_walk_forced()) return confined_open(p.root_fd, p.rest.c_str(), flags, mode);
     open_how how{};
     how.flags = static_cast<uint64_t>(flags | O_CLOEXEC);
     how.mode = (flags & O_CREAT) ? static_cast<uint64_t>(mode) : 0;
-    how.resolve = p.confined ? RESOLVE_IN_ROOT : 0;
-    return static_cast<int>(sys_openat2(p.root_fd, p.rest.c_str(), &how));
+    how.resolve = RESOLVE_IN_ROOT;
+    int fd = static_cast<int>(sys_openat2(p.root_fd, p.rest.c_str(), &how));
+    if (fd >= 0 || errno != ENOSYS) return fd;
+    no_openat2 = true;
+    return confined_open(p.root_fd, p.rest.c_str(), flags, mode);
 }
 
 int open_parent(const resolved_path& p, std::string* last_name) {

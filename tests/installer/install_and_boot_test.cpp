@@ -3,9 +3,11 @@
 // an empty drive; the drive's image boots in QEMU to the test kernel's line
 // as it stands.
 #include <filesystem>
+#include <fstream>
 #include <map>
 
 #include "installer_fixture.h"
+#include "qor_endian.h"
 #include "screenshot.h"
 
 namespace qortest {
@@ -32,14 +34,16 @@ std::string last_screen(const std::string& machine) {
     return last;
 }
 
-TEST(install_and_boot, sample_media_installs_onto_an_empty_drive_that_boots) {
-    temp_dir work("install-boot");
-    std::string media = work.path() + "/media", machine = work.path() + "/machine";
+// The sample media made from this build installed by the real installer
+// onto the one empty drive, of `size`, of a machine at `machine`; checked to
+// have finished on the done screen with every sample package.
+void install_sample_media(const temp_dir& work, const std::string& machine, const char* size) {
+    std::string media = work.path() + "/media";
     std::string out;
     ASSERT_EQ(run_command(std::string("python3 ") + SAMPLE_MEDIA_TOOL + " " + BUILD_DIR + " " + media, &out), 0)
         << out;
     ASSERT_EQ(run_command(std::string("python3 ") + MACHINE_TOOL + " create " + machine + " --media " + media +
-                              " --drives 1 --size 64M",
+                              " --drives 1 --size " + size,
                           &out),
               0)
         << out;
@@ -53,7 +57,15 @@ TEST(install_and_boot, sample_media_installs_onto_an_empty_drive_that_boots) {
         EXPECT_NE(out.find(std::string("install: installed ") + package + "@1.0"), std::string::npos) << package;
     // The done screen's green headline, where the failure screen has its red one.
     EXPECT_GT(pixels_of_colour(last_screen(machine), 56, 72, 0xA0FF8C), 0) << "not the done screen";
+}
 
+TEST(install_and_boot, sample_media_installs_onto_an_empty_drive_that_boots) {
+    temp_dir work("install-boot");
+    std::string media = work.path() + "/media", machine = work.path() + "/machine";
+    install_sample_media(work, machine, "64M");
+    if (HasFatalFailure()) return;
+    std::string out;
+    int status = 0;
     // The drive's files, read back from its image, are exactly what the
     // media and its packages promise, and its file system is clean.
     std::string expected = work.path() + "/expected";
@@ -91,6 +103,27 @@ TEST(install_and_boot, sample_media_installs_onto_an_empty_drive_that_boots) {
     EXPECT_EQ(status, 0) << out;
 }
 
+TEST(install_and_boot, sample_media_installs_onto_a_drive_above_4_gib) {
+    temp_dir work("install-5g");
+    std::string machine = work.path() + "/machine";
+    install_sample_media(work, machine, "5G");
+    if (HasFatalFailure()) return;
+    std::string image = machine + "/drives/0/disk.img";
+    EXPECT_EQ(std::filesystem::file_size(image), 5ull << 30);
+    std::ifstream in(image, std::ios::binary);
+    unsigned char mbr[512] = {};
+    in.read(reinterpret_cast<char*>(mbr), sizeof mbr);
+    ASSERT_TRUE(in) << "no boot sector";
+    EXPECT_EQ(mbr[510], 0x55);
+    EXPECT_EQ(mbr[511], 0xAA);
+    const unsigned char* entry = mbr + 446;
+    EXPECT_EQ(entry[4], 0x83);
+    EXPECT_EQ(qor::load_le32(entry + 8), 8192u);
+    EXPECT_EQ(qor::load_le32(entry + 12), (5ull << 30) / 512 - 8192);
+    std::string out;
+    EXPECT_EQ(run_command(std::string("python3 ") + MACHINE_TOOL + " check " + machine + " 0", &out), 0) << out;
+}
+
 // A drive holds no more than its partition: a media larger than the drive
 // ends on the failure screen with the copy's message, and the drive's file
 // system is still clean.
@@ -114,6 +147,7 @@ TEST(install_and_boot, a_drive_too_small_for_the_media_ends_on_the_failure_scree
     EXPECT_EQ(pixels_of_colour(last_screen(machine), 56, 72, 0xA0FF8C), 0) << "the done screen";
     EXPECT_EQ(run_command(std::string("python3 ") + MACHINE_TOOL + " check " + machine + " 0", &out), 0) << out;
 }
+
 
 }  // namespace
 }  // namespace qortest

@@ -24,11 +24,18 @@ PF_W = 2
 
 def elf_sections(data):
     """name -> (address, offset, size, alignment), and the load segments."""
-    if data[:4] != b"\x7fELF" or data[4] != 2:
-        raise SystemExit("not a 64-bit ELF file")
-    (e_phoff, e_shoff) = struct.unpack_from("<QQ", data, 0x20)
-    (e_phentsize, e_phnum, e_shentsize, e_shnum, e_shstrndx) = struct.unpack_from("<HHHHH", data, 0x36)
-    headers = [struct.unpack_from("<IIQQQQIIQQ", data, e_shoff + i * e_shentsize) for i in range(e_shnum)]
+    if data[:4] != b"\x7fELF" or data[4] not in (1, 2) or data[5] != 1:
+        raise SystemExit("not a little-endian ELF file")
+    wide = data[4] == 2  # 64-bit; else the 32-bit x86 build
+    if wide:
+        (e_phoff, e_shoff) = struct.unpack_from("<QQ", data, 0x20)
+        header_at = 0x36
+    else:
+        (e_phoff, e_shoff) = struct.unpack_from("<II", data, 0x1C)
+        header_at = 0x2A
+    (e_phentsize, e_phnum, e_shentsize, e_shnum, e_shstrndx) = struct.unpack_from("<HHHHH", data, header_at)
+    section_format = "<IIQQQQIIQQ" if wide else "<IIIIIIIIII"
+    headers = [struct.unpack_from(section_format, data, e_shoff + i * e_shentsize) for i in range(e_shnum)]
     strtab_offset = headers[e_shstrndx][4]
     sections = {}
     for (name, _type, _flags, addr, offset, size, _link, _info, align, _entsize) in headers:
@@ -36,8 +43,13 @@ def elf_sections(data):
         sections[data[strtab_offset + name:end].decode()] = (addr, offset, size, align)
     segments = []
     for i in range(e_phnum):
-        (p_type, p_flags, _off, p_vaddr, _paddr, _filesz, p_memsz, _align) = \
-            struct.unpack_from("<IIQQQQQQ", data, e_phoff + i * e_phentsize)
+        at = e_phoff + i * e_phentsize
+        if wide:
+            (p_type, p_flags, _off, p_vaddr, _paddr, _filesz, p_memsz, _align) = \
+                struct.unpack_from("<IIQQQQQQ", data, at)
+        else:  # the flags come after the sizes in the 32-bit layout
+            (p_type, _off, p_vaddr, _paddr, _filesz, p_memsz, p_flags, _align) = \
+                struct.unpack_from("<IIIIIIII", data, at)
         if p_type == PT_LOAD:
             segments.append((p_vaddr, p_memsz, p_flags))
     return sections, segments

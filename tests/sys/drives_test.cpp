@@ -1,6 +1,8 @@
 // Drive services: slots, presence, preparation, selection, layout records
 // and raw sectors.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdint>
 #include <cstring>
@@ -141,4 +143,39 @@ TEST(Drives, DirectoriesRunOutOfInodes) {
     EXPECT_GT(made, 100);
     std::string report;
     EXPECT_EQ(m.check_drive(0, &report), 0) << report;
+}
+
+// A drive image above 4 GiB (sparse): its size, partition and sectors past
+// 4 GiB take 64-bit host offsets, on a 32-bit host too.
+TEST(Drives, ImagesAboveFourGiBWork) {
+    constexpr uint64_t bytes = 5ull << 30;
+    temp_machine m({.drives = 1, .drive_bytes = bytes});
+    EXPECT_GT(drive_call(qor::SYS_DISK_PRESENT, 0), 0);
+    ASSERT_EQ(drive_call(qor::SYS_DISK_PREPARE, 0), 0);
+    uint8_t record[qor::PARTITION_RECORD_SIZE] = {};
+    ASSERT_EQ(drive_call(qor::SYS_DISK_PARTITION_TABLE, 0, qor_word(record), sizeof record), 0);
+    EXPECT_EQ(qor::load_le32(record + qor::PARTITION_HEADER_SIZE + 8), bytes / 512 - 8192);
+
+    const long last = static_cast<long>(bytes / 512 - 1);
+    const long past_4gib = static_cast<long>((4ull << 30) / 512 + 3);
+    unsigned char sector[qor::SECTOR_SIZE];
+    for (long number : {past_4gib, last}) {
+        memset(sector, static_cast<int>(number % 251 + 1), sizeof sector);
+        ASSERT_EQ(drive_call(qor::SYS_DISK_WRITE_SECTOR, 0, number, qor_word(sector)), 0) << number;
+    }
+    EXPECT_NE(drive_call(qor::SYS_DISK_WRITE_SECTOR, 0, last + 1, qor_word(sector)), 0) << "past the end";
+
+    int fd = open((m.slot(0) + "/disk.img").c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    for (long number : {past_4gib, last}) {
+        unsigned char back[qor::SECTOR_SIZE] = {};
+        ASSERT_EQ(pread(fd, back, sizeof back, static_cast<off_t>(number) * 512), 512) << number;
+        EXPECT_EQ(back[0], number % 251 + 1) << number;
+        EXPECT_EQ(back[511], number % 251 + 1) << number;
+    }
+    unsigned char wrapped[qor::SECTOR_SIZE] = {};
+    ASSERT_EQ(pread(fd, wrapped, sizeof wrapped, 3 * 512), 512);
+    EXPECT_EQ(wrapped[0], 0) << "nothing wrapped round to 4 GiB less";
+    close(fd);
+    EXPECT_EQ(std::filesystem::file_size(m.slot(0) + "/disk.img"), bytes);
 }

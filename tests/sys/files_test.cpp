@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <filesystem>
 #include <set>
 #include <string>
 #include <vector>
@@ -81,6 +82,25 @@ TEST(Files, LengthsAboveTheClampStillWork) {
     std::vector<char> buf(16);
     // Unclamped, SIZE_MAX would arrive as -1 and fail.
     EXPECT_EQ(qor::read(static_cast<int>(fd), buf.data(), SIZE_MAX), 10);
+    qor::close(static_cast<int>(fd));
+}
+
+// A media file of 5 GiB (sparse) opens and reads on a 32-bit build too; a
+// position the call's word cannot hold fails instead of wrapping.
+TEST(Files, MediaFilesAboveFourGiB) {
+    temp_machine m;
+    write_host_file(m.media("big.img"), "head");
+    std::filesystem::resize_file(m.media("big.img"), 5ull << 30);
+    long fd = qor::open("RAM:/big.img", 0);
+    ASSERT_GE(fd, 0);
+    char head[4] = {};
+    EXPECT_EQ(qor::read(static_cast<int>(fd), head, sizeof head), 4);
+    EXPECT_EQ(std::string(head, 4), "head");
+    const long end = sizeof(long) >= 8 ? static_cast<long>(5ull << 30) : -1;
+    EXPECT_EQ(qor::lseek(static_cast<int>(fd), 0, qor::SEEK_FROM_END), end);
+    EXPECT_EQ(qor::lseek(static_cast<int>(fd), 2, qor::SEEK_FROM_START), 2);
+    EXPECT_EQ(qor::read(static_cast<int>(fd), head, 2), 2);
+    EXPECT_EQ(std::string(head, 2), "ad");
     qor::close(static_cast<int>(fd));
 }
 
