@@ -2,6 +2,7 @@
 // boot image and the layout, the core image and kernel sector areas, and
 // every failure with its code.
 #include <array>
+#include <climits>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -158,7 +159,7 @@ TEST_F(boot_loader_test, fills_the_config_file_sector_0_and_both_sector_areas) {
 
 TEST_F(boot_loader_test, core_images_take_whole_sectors_up_to_the_kernel_area) {
     struct {
-        size_t size;
+        uint64_t size;
         int rc;
         size_t sectors;
     } cases[] = {
@@ -170,8 +171,8 @@ TEST_F(boot_loader_test, core_images_take_whole_sectors_up_to_the_kernel_area) {
         // before the kernel is even opened.
         {1023 * SECTOR + 1, RUN_BOOTLOADER_FAILED, 0},
         // 2 TiB (sparse): 2^32 sectors, which a 32-bit count would see as 0.
-        {size_t{1} << 41, RUN_BOOTLOADER_FAILED, 0},
-        {(size_t{1} << 41) + 1, RUN_BOOTLOADER_FAILED, 0},
+        {uint64_t{1} << 41, RUN_BOOTLOADER_FAILED, 0},
+        {(uint64_t{1} << 41) + 1, RUN_BOOTLOADER_FAILED, 0},
     };
     for (auto& c : cases) {
         installer_state_init(&state);
@@ -179,11 +180,16 @@ TEST_F(boot_loader_test, core_images_take_whole_sectors_up_to_the_kernel_area) {
         if (c.size > 4 * 1024 * 1024) {
             std::filesystem::resize_file(machine.media("installer/grub/core.img"), c.size);
         } else {
-            set_core(patterned(c.size, static_cast<int>(c.size)));
+            set_core(patterned(static_cast<size_t>(c.size), static_cast<int>(c.size)));
         }
         EXPECT_EQ(run(), c.rc) << c.size;
         if (c.rc != 0) {
-            EXPECT_STREQ(state.error_text, "Bootloader install failed: /installer/grub/{boot.img,core.img} (rc=-8)");
+            // Where the call's word cannot hold the size (past 2 GiB on the
+            // 32-bit system) the seek to the end fails: -4, the code for a
+            // size that cannot be measured. Either way nothing is allocated.
+            const char* code = c.size > static_cast<uint64_t>(LONG_MAX) ? "-4" : "-8";
+            EXPECT_EQ(std::string(state.error_text),
+                      std::string("Bootloader install failed: /installer/grub/{boot.img,core.img} (rc=") + code + ")");
             EXPECT_EQ(hosted::call_count(qor::SYS_OPEN), 2);
             EXPECT_EQ(hosted::call_count(qor::SYS_DISK_WRITE_SECTOR), 0);
             continue;
