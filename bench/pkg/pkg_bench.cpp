@@ -1,6 +1,8 @@
 // pkg_bench sha256 FILE      digest FILE (read into memory first), timing
 //                            only the hashing, in 1024-byte updates as the
-//                            package cache reads it and in one call
+//                            package cache reads it and in one call, with
+//                            the SHA instructions (when present) and with
+//                            the portable code
 // pkg_bench index            parse a generated 128-package index near
 //                            512 KiB repeatedly
 #include <chrono>
@@ -46,11 +48,18 @@ int bench_sha256(const char* path) {
     bytes << in.rdbuf();
     std::string data = bytes.str();
     double mib = static_cast<double>(data.size()) / (1024 * 1024);
-    for (size_t chunk : {size_t{1024}, data.size()}) {
-        char hex[PKG_SHA256_HEX_SIZE];
-        double taken = time_digest(data, chunk, hex);
-        printf("pkg_sha256 (%zu-byte updates): %.0f MiB in %.3f s = %.1f MiB/s  %s\n", chunk, mib, taken, mib / taken, hex);
+    for (int portable : {0, 1}) {
+        pkg_sha256_force_portable(portable);
+        const char* engine = pkg_sha256_uses_sha_instructions() ? "SHA instructions" : "portable";
+        if (!portable && !pkg_sha256_uses_sha_instructions()) continue;  // no SHA instructions: one run is enough
+        for (size_t chunk : {size_t{1024}, data.size()}) {
+            char hex[PKG_SHA256_HEX_SIZE];
+            double taken = time_digest(data, chunk, hex);
+            printf("pkg_sha256 %s, %zu-byte updates: %.0f MiB in %.3f s = %.1f MiB/s  %s\n", engine, chunk, mib, taken,
+                   mib / taken, hex);
+        }
     }
+    pkg_sha256_force_portable(0);
     return 0;
 }
 
