@@ -10,6 +10,7 @@
 // field least significant bit first.
 #include "inflate.h"
 
+#include <cstddef>
 #include <cstring>
 
 #include "qor.h"
@@ -153,11 +154,16 @@ inline bool take_bit(inflate_state* s, bit_cursor& c, uint32_t* bit) {
 // leaf, or -1 for a missing child, the end of the input, or no leaf within
 // 15 bits.
 inline int walk_tree(inflate_state* s, bit_cursor& c, const huff_node* tree) {
+    static_assert(offsetof(huff_node, child1) == offsetof(huff_node, child0) + sizeof(int16_t),
+                  "the bit indexes the two children");
     int node = 0;
     for (int i = 0; i < HUFF_MAX_BITS; ++i) {
         uint32_t bit;
         if (!take_bit(s, c, &bit)) return -1;
-        int next = bit ? tree[node].child1 : tree[node].child0;
+        // The bit picks the child by address, not by a branch on data
+        // that is as often 0 as 1.
+        int16_t next;
+        memcpy(&next, reinterpret_cast<const uint8_t*>(&tree[node].child0) + bit * sizeof(int16_t), sizeof next);
         if (next < 0) return -1;
         node = next;
         int symbol = tree[node].symbol;
