@@ -81,7 +81,7 @@ inline void eight_steps(uint32_t v[8], const uint32_t* w, int t) {
 
 // The compression in plain C++: the schedule kept as a ring of 16 words,
 // each expanded just before its step.
-void transform_portable(uint32_t state[8], const uint8_t* block) {
+inline void portable_block(uint32_t state[8], const uint8_t* block) {
     uint32_t w[16];
     for (int t = 0; t < 16; t++) w[t] = load_be32(block + 4 * t);
     uint32_t v[8];
@@ -94,6 +94,20 @@ void transform_portable(uint32_t state[8], const uint8_t* block) {
         eight_steps(v, w + 8, t + 8);
     }
     for (int i = 0; i < 8; i++) state[i] += v[i];
+}
+
+// Compresses `first`, then each of the `more` whole blocks at `next`, every
+// one copied into `staging` (the context's block) before it is compressed.
+// One call for a run of blocks keeps the state in registers between them.
+void compress_portable(uint32_t state[8], const uint8_t* first, uint8_t* staging, const uint8_t* next, size_t more) {
+    uint32_t h[8];
+    memcpy(h, state, sizeof h);
+    portable_block(h, first);
+    for (size_t i = 0; i < more; i++) {
+        memcpy(staging, next + i * PKG_SHA256_BLOCK_SIZE, PKG_SHA256_BLOCK_SIZE);
+        portable_block(h, staging);
+    }
+    memcpy(state, h, sizeof h);
 }
 
 #if defined(__x86_64__) || defined(__i386__)
@@ -115,14 +129,11 @@ PKG_SHA_TARGET inline __m128i expand(__m128i m0, __m128i m1, __m128i m2, __m128i
     return _mm_sha256msg2_epu32(x, m3);
 }
 
-// The compression with the processor's SHA instructions.
-PKG_SHA_TARGET void transform_sha_instructions(uint32_t state[8], const uint8_t* block) {
+// One block with the processor's SHA instructions, the state held as
+// ABEF and CDGH.
+PKG_SHA_TARGET inline void sha_instructions_block(__m128i& abef, __m128i& cdgh, const uint8_t* block) {
     const __m128i byte_swap = _mm_set_epi64x(0x0c0d0e0f08090a0bLL, 0x0405060700010203LL);
     const __m128i* in = reinterpret_cast<const __m128i*>(block);
-    __m128i cdab = _mm_shuffle_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(state)), 0xB1);
-    __m128i efgh = _mm_shuffle_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(state + 4)), 0x1B);
-    __m128i abef = _mm_alignr_epi8(cdab, efgh, 8);
-    __m128i cdgh = _mm_blend_epi16(efgh, cdab, 0xF0);
     const __m128i abef_start = abef, cdgh_start = cdgh;
 
     __m128i m0 = _mm_shuffle_epi8(_mm_loadu_si128(in), byte_swap);
@@ -143,9 +154,23 @@ PKG_SHA_TARGET void transform_sha_instructions(uint32_t state[8], const uint8_t*
         m3 = expand(m3, m0, m1, m2);
         four_steps(abef, cdgh, m3, i + 3);
     }
-
     abef = _mm_add_epi32(abef, abef_start);
     cdgh = _mm_add_epi32(cdgh, cdgh_start);
+}
+
+// As compress_portable, with the SHA instructions: the state is turned
+// into their ABEF/CDGH form once per run of blocks, not once per block.
+PKG_SHA_TARGET void compress_sha_instructions(uint32_t state[8], const uint8_t* first, uint8_t* staging,
+                                              const uint8_t* next, size_t more) {
+    __m128i cdab = _mm_shuffle_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(state)), 0xB1);
+    __m128i efgh = _mm_shuffle_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(state + 4)), 0x1B);
+    __m128i abef = _mm_alignr_epi8(cdab, efgh, 8);
+    __m128i cdgh = _mm_blend_epi16(efgh, cdab, 0xF0);
+    sha_instructions_block(abef, cdgh, first);
+    for (size_t i = 0; i < more; i++) {
+        memcpy(staging, next + i * PKG_SHA256_BLOCK_SIZE, PKG_SHA256_BLOCK_SIZE);
+        sha_instructions_block(abef, cdgh, staging);
+    }
     __m128i feba = _mm_shuffle_epi32(abef, 0x1B);
     __m128i dchg = _mm_shuffle_epi32(cdgh, 0xB1);
     _mm_storeu_si128(reinterpret_cast<__m128i*>(state), _mm_blend_epi16(feba, dchg, 0xF0));
@@ -164,7 +189,10 @@ int processor_has_sha_instructions() {
 
 #else
 
-void transform_sha_instructions(uint32_t state[8], const uint8_t* block) { transform_portable(state, block); }
+void compress_sha_instructions(uint32_t state[8], const uint8_t* first, uint8_t* staging, const uint8_t* next,
+                               size_t more) {
+    compress_portable(state, first, staging, next, more);
+}
 int processor_has_sha_instructions() { return 0; }
 
 #endif
@@ -204,12 +232,21 @@ void pkg_sha256_init(pkg_sha256_ctx* ctx) {
     ctx->block_len = 0;
 }
 
-void pkg_sha256_transform(pkg_sha256_ctx* ctx, const uint8_t block[PKG_SHA256_BLOCK_SIZE]) {
+namespace {
+
+// Compresses `first` and the `more` whole blocks after it (see compress_portable).
+void compress(pkg_sha256_ctx* ctx, const uint8_t* first, const uint8_t* next, size_t more) {
     if (engine() == ENGINE_SHA_INSTRUCTIONS) {
-        transform_sha_instructions(ctx->state, block);
+        compress_sha_instructions(ctx->state, first, ctx->block, next, more);
     } else {
-        transform_portable(ctx->state, block);
+        compress_portable(ctx->state, first, ctx->block, next, more);
     }
+}
+
+}  // namespace
+
+void pkg_sha256_transform(pkg_sha256_ctx* ctx, const uint8_t block[PKG_SHA256_BLOCK_SIZE]) {
+    compress(ctx, block, nullptr, 0);
 }
 
 void pkg_sha256_update(pkg_sha256_ctx* ctx, const void* data, size_t len) {
@@ -223,7 +260,12 @@ void pkg_sha256_update(pkg_sha256_ctx* ctx, const void* data, size_t len) {
         p += n;
         len -= n;
         if (ctx->block_len == PKG_SHA256_BLOCK_SIZE) {
-            pkg_sha256_transform(ctx, ctx->block);
+            // The full block, and with it every whole block that follows,
+            // each still passed through `block`.
+            size_t more = len / PKG_SHA256_BLOCK_SIZE;
+            compress(ctx, ctx->block, p, more);
+            p += more * PKG_SHA256_BLOCK_SIZE;
+            len -= more * PKG_SHA256_BLOCK_SIZE;
             ctx->block_len = 0;
         }
     }
