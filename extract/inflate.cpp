@@ -152,14 +152,17 @@ inline bool take_bit(inflate_state* s, bit_cursor& c, uint32_t* bit) {
 
 // Walks `tree` from the root one bit at a time; the symbol of the first
 // leaf, or -1 for a missing child, the end of the input, or no leaf within
-// 15 bits.
-inline int walk_tree(inflate_state* s, bit_cursor& c, const huff_node* tree) {
+// 15 bits. `beside` is called once per bit with work that does not depend on
+// the walk (the decoding loop folds output bytes into the CRC there).
+template <typename Work>
+inline int walk_tree(inflate_state* s, bit_cursor& c, const huff_node* tree, Work beside) {
     static_assert(offsetof(huff_node, child1) == offsetof(huff_node, child0) + sizeof(int16_t),
                   "the bit indexes the two children");
     int node = 0;
     for (int i = 0; i < HUFF_MAX_BITS; ++i) {
         uint32_t bit;
         if (!take_bit(s, c, &bit)) return -1;
+        beside();
         // The bit picks the child by address, not by a branch on data
         // that is as often 0 as 1.
         int16_t next;
@@ -191,20 +194,32 @@ constexpr uint32_t WINDOW_MASK = INFLATE_WINDOW_SIZE - 1;
 static_assert((INFLATE_WINDOW_SIZE & WINDOW_MASK) == 0, "the window index is masked");
 
 // The output side of the inner loop in locals: window position, CRC and
-// the caller's buffer.
+// the caller's buffer. The CRC runs behind the output: bytes from `folded`
+// to `placed` are in the buffer but not yet in `crc`.
 struct output_cursor {
     uint8_t* window;
     uint32_t window_pos;
     uint32_t crc;
     uint8_t* buf;
     int32_t placed;
+    int32_t folded;
 };
 
 inline void put_byte(output_cursor& o, uint8_t byte) {
     o.window[o.window_pos] = byte;
     o.window_pos = (o.window_pos + 1) & WINDOW_MASK;
-    o.crc = crc_fold(o.crc, byte);
     o.buf[o.placed++] = byte;
+}
+
+// Folds the next byte still owed to the CRC, if any. Called once per bit of
+// the tree walks, it lets the CRC's long chain of dependent steps run beside
+// the walk's chain of dependent loads instead of after it.
+inline void fold_one_owed(output_cursor& o) {
+    if (o.folded < o.placed) o.crc = crc_fold(o.crc, o.buf[o.folded++]);
+}
+
+inline void fold_all_owed(output_cursor& o) {
+    while (o.folded < o.placed) o.crc = crc_fold(o.crc, o.buf[o.folded++]);
 }
 
 // Reads a 32-bit little-endian trailer word through the bit reader.
@@ -272,7 +287,8 @@ int begin_block(inflate_state* s) {
 // way out.
 int decode_run(inflate_state* s, uint8_t* buf, int32_t size, int32_t* placed) {
     bit_cursor c = load_cursor(s);
-    output_cursor o = {s->window, static_cast<uint32_t>(s->window_pos), s->crc, buf, *placed};
+    output_cursor o = {s->window, static_cast<uint32_t>(s->window_pos), s->crc, buf, *placed, *placed};
+    auto fold_beside = [&o]() { fold_one_owed(o); };
     const int32_t placed_at_start = o.placed;
     uint32_t copy_remaining = s->copy_remaining;
     uint32_t copy_distance = s->copy_distance;
@@ -332,7 +348,7 @@ int decode_run(inflate_state* s, uint8_t* buf, int32_t size, int32_t* placed) {
             if (o.placed == size) break;
             continue;
         }
-        int symbol = walk_tree(s, c, lit_tree);
+        int symbol = walk_tree(s, c, lit_tree, fold_beside);
         if (symbol < 0) {
             result = -1;
             break;
@@ -357,7 +373,7 @@ int decode_run(inflate_state* s, uint8_t* buf, int32_t size, int32_t* placed) {
             break;
         }
         uint32_t length = len_base[code] + extra;
-        int dist_symbol = walk_tree(s, c, dist_tree);
+        int dist_symbol = walk_tree(s, c, dist_tree, fold_beside);
         if (dist_symbol < 0 || dist_symbol > MAX_DIST_SYMBOL || !take_bits(s, c, dist_extra[dist_symbol], &extra)) {
             result = -1;
             break;
@@ -371,6 +387,7 @@ int decode_run(inflate_state* s, uint8_t* buf, int32_t size, int32_t* placed) {
         copy_distance = distance;
         copy_remaining = length;
     }
+    fold_all_owed(o);
     store_cursor(s, c);
     s->window_pos = static_cast<int>(o.window_pos);
     s->crc = o.crc;
@@ -477,7 +494,7 @@ int huff_build(huff_node* nodes, int capacity, const uint8_t* lengths, int symbo
 
 int huff_decode_symbol(inflate_state* s, const huff_node* tree, int* symbol) {
     bit_cursor c = load_cursor(s);
-    int found = walk_tree(s, c, tree);
+    int found = walk_tree(s, c, tree, [] {});
     store_cursor(s, c);
     if (found < 0) return -1;
     *symbol = found;
