@@ -10,6 +10,7 @@
 // field least significant bit first.
 #include "inflate.h"
 
+#include <cstddef>
 #include <cstring>
 
 #include "qor.h"
@@ -118,9 +119,142 @@ int refill_input(inflate_state* s) {
 
 // Drops the bits up to the next byte boundary (stored blocks, trailer).
 void align_to_byte(inflate_state* s) {
-    int drop = s->bit_count % 8;
+    int drop = s->bit_count & 7;
     s->bit_buf >>= drop;
     s->bit_count -= drop;
+}
+
+// The bit reader's fields copied into locals for the length of a loop, so
+// that they live in registers instead of being stored and reloaded through
+// the state for every bit; written back with store() before anything else
+// looks at the state.
+struct bit_cursor {
+    const uint8_t* in;
+    uint32_t pos;
+    uint32_t len;
+    uint32_t bits;  // least significant bit first
+    int count;
+};
+
+inline bit_cursor load_cursor(const inflate_state* s) { return {s->in_buf, s->in_pos, s->in_len, s->bit_buf, s->bit_count}; }
+
+inline void store_cursor(inflate_state* s, const bit_cursor& c) {
+    s->in_pos = c.pos;
+    s->in_len = c.len;
+    s->bit_buf = c.bits;
+    s->bit_count = c.count;
+}
+
+// The next input byte, refilling the buffer (one read) only when it is
+// empty; false when the input has ended.
+inline bool next_input_byte(inflate_state* s, bit_cursor& c, uint32_t* byte) {
+    if (c.pos == c.len) {
+        if (refill_input(s) != 0) return false;
+        c.pos = 0;
+        c.len = s->in_len;
+    }
+    *byte = c.in[c.pos++];
+    return true;
+}
+
+// `n` (0..16) bits, least significant first, taking whole bytes only while
+// fewer than `n` bits are held.
+inline bool take_bits(inflate_state* s, bit_cursor& c, int n, uint32_t* value) {
+    while (c.count < n) {
+        uint32_t byte;
+        if (!next_input_byte(s, c, &byte)) return false;
+        c.bits |= byte << c.count;
+        c.count += 8;
+    }
+    *value = c.bits & ((1u << n) - 1u);
+    c.bits >>= n;
+    c.count -= n;
+    return true;
+}
+
+// One bit: the case the tree walk needs, with a byte taken only when none
+// is held (then no bits are pending and the byte is the whole buffer).
+inline bool take_bit(inflate_state* s, bit_cursor& c, uint32_t* bit) {
+    if (c.count == 0) {
+        if (!next_input_byte(s, c, &c.bits)) return false;
+        c.count = 8;
+    }
+    *bit = c.bits & 1u;
+    c.bits >>= 1;
+    c.count -= 1;
+    return true;
+}
+
+// Walks `tree` from the root one bit at a time; the symbol of the first
+// leaf, or -1 for a missing child, the end of the input, or no leaf within
+// 15 bits. `beside` is called once per bit with work that does not depend on
+// the walk (the decoding loop folds output bytes into the CRC there).
+template <typename Work>
+inline int walk_tree(inflate_state* s, bit_cursor& c, const huff_node* tree, Work beside) {
+    static_assert(offsetof(huff_node, child1) == offsetof(huff_node, child0) + sizeof(int16_t),
+                  "the bit indexes the two children");
+    int node = 0;
+    for (int i = 0; i < HUFF_MAX_BITS; ++i) {
+        uint32_t bit;
+        if (!take_bit(s, c, &bit)) return -1;
+        beside();
+        // The bit picks the child by address, not by a branch on data
+        // that is as often 0 as 1.
+        int16_t next;
+        memcpy(&next, reinterpret_cast<const uint8_t*>(&tree[node].child0) + bit * sizeof(int16_t), sizeof next);
+        if (next < 0) return -1;
+        node = next;
+        int symbol = tree[node].symbol;
+        if (symbol >= 0) return symbol;
+    }
+    return -1;
+}
+
+// Folds one byte into the running CRC-32, one bit per step. Both outcomes
+// of a step are formed and the bit shifted out selects one (a conditional
+// move, not a branch): the chain from one step to the next is then a shift,
+// an xor and the select, the shortest this loop allows, and it bounds the
+// whole decoder since every output byte goes through eight steps.
+inline uint32_t crc_fold(uint32_t crc, uint8_t byte) {
+    crc ^= byte;
+    for (int bit = 0; bit < 8; ++bit) {
+        uint32_t shifted = crc >> 1;
+        uint32_t with_poly = shifted ^ CRC32_POLY;
+        crc = (crc & 1u) ? with_poly : shifted;
+    }
+    return crc;
+}
+
+constexpr uint32_t WINDOW_MASK = INFLATE_WINDOW_SIZE - 1;
+static_assert((INFLATE_WINDOW_SIZE & WINDOW_MASK) == 0, "the window index is masked");
+
+// The output side of the inner loop in locals: window position, CRC and
+// the caller's buffer. The CRC runs behind the output: bytes from `folded`
+// to `placed` are in the buffer but not yet in `crc`.
+struct output_cursor {
+    uint8_t* window;
+    uint32_t window_pos;
+    uint32_t crc;
+    uint8_t* buf;
+    int32_t placed;
+    int32_t folded;
+};
+
+inline void put_byte(output_cursor& o, uint8_t byte) {
+    o.window[o.window_pos] = byte;
+    o.window_pos = (o.window_pos + 1) & WINDOW_MASK;
+    o.buf[o.placed++] = byte;
+}
+
+// Folds the next byte still owed to the CRC, if any. Called once per bit of
+// the tree walks, it lets the CRC's long chain of dependent steps run beside
+// the walk's chain of dependent loads instead of after it.
+inline void fold_one_owed(output_cursor& o) {
+    if (o.folded < o.placed) o.crc = crc_fold(o.crc, o.buf[o.folded++]);
+}
+
+inline void fold_all_owed(output_cursor& o) {
+    while (o.folded < o.placed) o.crc = crc_fold(o.crc, o.buf[o.folded++]);
 }
 
 // Reads a 32-bit little-endian trailer word through the bit reader.
@@ -132,24 +266,6 @@ int read_le32(inflate_state* s, uint32_t* value) {
         word |= byte << (8 * i);
     }
     *value = word;
-    return 0;
-}
-
-// Appends one output byte to the window, the CRC, the count and the buffer.
-void output_byte(inflate_state* s, uint8_t byte, uint8_t* buf, int32_t* placed) {
-    s->window[s->window_pos] = byte;
-    s->window_pos = (s->window_pos + 1) % INFLATE_WINDOW_SIZE;
-    s->crc = crc32_update_byte(s->crc, byte);
-    s->out_count += 1;
-    buf[(*placed)++] = byte;
-}
-
-// Outputs the next byte of the pending copy; -1 for a distance out of range.
-int output_copy_byte(inflate_state* s, uint8_t* buf, int32_t* placed) {
-    if (s->copy_distance < 1 || s->copy_distance > INFLATE_WINDOW_SIZE) return -1;
-    int from = (s->window_pos - s->copy_distance + INFLATE_WINDOW_SIZE) % INFLATE_WINDOW_SIZE;
-    output_byte(s, s->window[from], buf, placed);
-    s->copy_remaining -= 1;
     return 0;
 }
 
@@ -222,73 +338,142 @@ int begin_block(inflate_state* s) {
     return 0;
 }
 
-// Copies one byte of the active stored block.
-int stored_step(inflate_state* s, uint8_t* buf, int32_t* placed) {
-    if (s->stored_remaining == 0) {
-        end_block(s);
-        return 0;
+// Decodes the pending copy and the active block into `buf` until `size`
+// bytes are placed, the block ends, or a failure (-1). The state is held in
+// locals throughout (the byte stores into the window and the buffer would
+// otherwise make every field be read again) and written back once on the
+// way out.
+int decode_run(inflate_state* s, uint8_t* buf, int32_t size, int32_t* placed) {
+    bit_cursor c = load_cursor(s);
+    output_cursor o = {s->window, static_cast<uint32_t>(s->window_pos), s->crc, buf, *placed, *placed};
+    auto fold_beside = [&o]() { fold_one_owed(o); };
+    const int32_t placed_at_start = o.placed;
+    uint32_t copy_remaining = s->copy_remaining;
+    uint32_t copy_distance = s->copy_distance;
+    uint32_t stored_remaining = static_cast<uint32_t>(s->stored_remaining);
+    const bool active = s->in_block != 0;
+    const bool huffman = s->block_is_huffman != 0;
+    const bool has_dist_tree = s->has_dist_tree != 0;
+    const huff_node* lit_tree = s->lit_tree;
+    const huff_node* dist_tree = s->dist_tree;
+    bool block_ended = false;
+    int result = 0;
+    for (;;) {
+        if (copy_remaining != 0) {
+            if (copy_distance < 1 || copy_distance > INFLATE_WINDOW_SIZE) {
+                result = -1;
+                break;
+            }
+            uint32_t room = static_cast<uint32_t>(size - o.placed);
+            uint32_t n = copy_remaining < room ? copy_remaining : room;
+            uint32_t from = (o.window_pos - copy_distance) & WINDOW_MASK;
+            copy_remaining -= n;
+            // Byte by byte: a copy longer than its distance repeats what it wrote.
+            for (; n > 0; --n) {
+                put_byte(o, o.window[from]);
+                from = (from + 1) & WINDOW_MASK;
+            }
+            if (o.placed == size) break;
+        }
+        if (!active) break;
+        if (!huffman) {
+            if (stored_remaining == 0) {
+                block_ended = true;
+                break;
+            }
+            if (c.count == 0 && c.pos < c.len) {
+                // Aligned and no bits held: the bytes come straight from the input buffer.
+                uint32_t n = stored_remaining;
+                uint32_t room = static_cast<uint32_t>(size - o.placed);
+                uint32_t held = c.len - c.pos;
+                if (room < n) n = room;
+                if (held < n) n = held;
+                stored_remaining -= n;
+                for (; n > 0; --n) put_byte(o, c.in[c.pos++]);
+            } else {
+                uint32_t byte;
+                if (!take_bits(s, c, 8, &byte)) {
+                    result = -1;
+                    break;
+                }
+                put_byte(o, static_cast<uint8_t>(byte));
+                stored_remaining -= 1;
+            }
+            if (stored_remaining == 0) {
+                block_ended = true;
+                break;
+            }
+            if (o.placed == size) break;
+            continue;
+        }
+        int symbol = walk_tree(s, c, lit_tree, fold_beside);
+        if (symbol < 0) {
+            result = -1;
+            break;
+        }
+        if (symbol < END_OF_BLOCK) {
+            put_byte(o, static_cast<uint8_t>(symbol));
+            if (o.placed == size) break;
+            continue;
+        }
+        if (symbol == END_OF_BLOCK) {
+            block_ended = true;
+            break;
+        }
+        if (symbol >= MAX_LIT_CODES) {
+            result = -1;
+            break;
+        }
+        int code = symbol - FIRST_LENGTH_SYMBOL;
+        uint32_t extra;
+        if (!take_bits(s, c, len_extra[code], &extra) || !has_dist_tree) {
+            result = -1;
+            break;
+        }
+        uint32_t length = len_base[code] + extra;
+        int dist_symbol = walk_tree(s, c, dist_tree, fold_beside);
+        if (dist_symbol < 0 || dist_symbol > MAX_DIST_SYMBOL || !take_bits(s, c, dist_extra[dist_symbol], &extra)) {
+            result = -1;
+            break;
+        }
+        uint32_t distance = dist_base[dist_symbol] + extra;
+        if (distance < 1 || distance > INFLATE_WINDOW_SIZE || length < 1 || length > MAX_MATCH) {
+            result = -1;
+            break;
+        }
+        // The copy loop above places its first byte at once.
+        copy_distance = distance;
+        copy_remaining = length;
     }
-    uint32_t byte;
-    if (gzip_read_bits(s, 8, &byte) != 0) return -1;
-    output_byte(s, static_cast<uint8_t>(byte), buf, placed);
-    s->stored_remaining -= 1;
-    if (s->stored_remaining == 0) end_block(s);
-    return 0;
-}
-
-// Decodes one literal/length symbol of the active Huffman block and carries
-// it out (a literal, the end of the block, or the first byte of a copy).
-int huffman_step(inflate_state* s, uint8_t* buf, int32_t* placed) {
-    int symbol;
-    if (huff_decode_symbol(s, s->lit_tree, &symbol) != 0) return -1;
-    if (symbol < END_OF_BLOCK) {
-        output_byte(s, static_cast<uint8_t>(symbol), buf, placed);
-        return 0;
-    }
-    if (symbol == END_OF_BLOCK) {
-        end_block(s);
-        return 0;
-    }
-    if (symbol >= MAX_LIT_CODES) return -1;
-    int code = symbol - FIRST_LENGTH_SYMBOL;
-    uint32_t extra;
-    if (gzip_read_bits(s, len_extra[code], &extra) != 0) return -1;
-    uint32_t length = len_base[code] + extra;
-    if (!s->has_dist_tree) return -1;
-    int dist_symbol;
-    if (huff_decode_symbol(s, s->dist_tree, &dist_symbol) != 0) return -1;
-    if (dist_symbol > MAX_DIST_SYMBOL) return -1;
-    if (gzip_read_bits(s, dist_extra[dist_symbol], &extra) != 0) return -1;
-    uint32_t distance = dist_base[dist_symbol] + extra;
-    if (distance < 1 || distance > INFLATE_WINDOW_SIZE || length < 1 || length > MAX_MATCH) return -1;
-    s->copy_distance = static_cast<uint16_t>(distance);
-    s->copy_remaining = static_cast<uint16_t>(length);
-    return output_copy_byte(s, buf, placed);
+    fold_all_owed(o);
+    store_cursor(s, c);
+    s->window_pos = static_cast<int>(o.window_pos);
+    s->crc = o.crc;
+    s->out_count += static_cast<uint32_t>(o.placed - placed_at_start);
+    s->copy_remaining = static_cast<uint16_t>(copy_remaining);
+    s->copy_distance = static_cast<uint16_t>(copy_distance);
+    s->stored_remaining = static_cast<int>(stored_remaining);
+    if (block_ended) end_block(s);
+    *placed = o.placed;
+    return result;
 }
 
 // One pass of the decoding loop: 1 when the stream is done, 0 to go on,
 // -1 on failure.
-int decode_step(inflate_state* s, uint8_t* buf, int32_t* placed) {
+int decode_step(inflate_state* s, uint8_t* buf, int32_t size, int32_t* placed) {
     if (s->stream_done) return 1;
-    if (s->copy_remaining != 0) return output_copy_byte(s, buf, placed);
+    if (s->copy_remaining != 0) return decode_run(s, buf, size, placed);
     if (!s->in_block) {
         if (s->member_ended) return begin_next_member(s);
         if (s->final_block_done) return read_trailer(s);
         return begin_block(s);
     }
-    if (!s->block_is_huffman) return stored_step(s, buf, placed);
-    return huffman_step(s, buf, placed);
+    return decode_run(s, buf, size, placed);
 }
 
 }  // namespace
 
-uint32_t crc32_update_byte(uint32_t crc, uint8_t byte) {
-    crc ^= byte;
-    for (int bit = 0; bit < 8; ++bit) {
-        crc = (crc & 1u) ? (crc >> 1) ^ CRC32_POLY : crc >> 1;
-    }
-    return crc;
-}
+uint32_t crc32_update_byte(uint32_t crc, uint8_t byte) { return crc_fold(crc, byte); }
 
 void inflate_begin(inflate_state* s, int fd) {
     memset(s, 0, sizeof *s);
@@ -319,15 +504,10 @@ int gzip_finish_member(inflate_state* s) {
 
 int gzip_read_bits(inflate_state* s, int count, uint32_t* value) {
     if (count < 0 || count > 16) return -1;
-    while (s->bit_count < count) {
-        if (s->in_pos == s->in_len && refill_input(s) != 0) return -1;
-        s->bit_buf |= static_cast<uint32_t>(s->in_buf[s->in_pos++]) << s->bit_count;
-        s->bit_count += 8;
-    }
-    *value = s->bit_buf & ((1u << count) - 1u);
-    s->bit_buf >>= count;
-    s->bit_count -= count;
-    return 0;
+    bit_cursor c = load_cursor(s);
+    bool ok = take_bits(s, c, count, value);
+    store_cursor(s, c);
+    return ok ? 0 : -1;
 }
 
 // Canonical codes (RFC 1951 3.2.2), each stored as a path from the root with
@@ -377,19 +557,12 @@ int huff_build(huff_node* nodes, int capacity, const uint8_t* lengths, int symbo
 }
 
 int huff_decode_symbol(inflate_state* s, const huff_node* tree, int* symbol) {
-    int node = 0;
-    for (int i = 0; i < HUFF_MAX_BITS; ++i) {
-        uint32_t bit;
-        if (gzip_read_bits(s, 1, &bit) != 0) return -1;
-        int next = bit ? tree[node].child1 : tree[node].child0;
-        if (next == -1) return -1;
-        node = next;
-        if (tree[node].symbol >= 0) {
-            *symbol = tree[node].symbol;
-            return 0;
-        }
-    }
-    return -1;
+    bit_cursor c = load_cursor(s);
+    int found = walk_tree(s, c, tree, [] {});
+    store_cursor(s, c);
+    if (found < 0) return -1;
+    *symbol = found;
+    return 0;
 }
 
 int gzip_build_fixed_trees(inflate_state* s) {
@@ -476,7 +649,7 @@ int32_t gzip_inflate_some(inflate_state* s, uint8_t* buf, int32_t size) {
     if (s->failed) return -1;
     int32_t placed = 0;
     while (placed < size) {
-        int step = decode_step(s, buf, &placed);
+        int step = decode_step(s, buf, size, &placed);
         if (step == 1) break;
         if (step < 0) {
             s->failed = 1;

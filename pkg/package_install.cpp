@@ -113,8 +113,9 @@ int prepare_install_dir(const char* dir) {
         if (format_fit(warning, sizeof warning, "target directory '%s' is not first-level", dir) != 0) return -1;
         if (confirm_or_cancel(warning) != 0) return -1;
     }
+    // The listing test opens the path too: an existing directory costs one open.
+    if (pkg_path_is_directory(dir)) return 0;
     if (path_exists(dir)) {
-        if (pkg_path_is_directory(dir)) return 0;
         qor::print("install: target path is not a directory: %s\n", dir);
         return -1;
     }
@@ -160,31 +161,36 @@ int prepare_cache_dirs() {
 
 // Copies the package's archive from the media's per-package directory into
 // the cache when the media has one. Problems are reported and passed over.
-void seed_from_media(const package_entry* entry, const char* cache_name, const char* cached) {
+// 1 when the cached archive was made (a completed copy), else 0: a failed
+// copy leaves no target behind.
+int seed_from_media(const package_entry* entry, const char* cache_name, const char* cached) {
     char media[PKG_CACHE_PATH_SIZE];
-    if (format_fit(media, sizeof media, "%s/%s", PKG_MEDIA_CACHE_DIR, cache_name) != 0 || !path_exists(media)) return;
+    if (format_fit(media, sizeof media, "%s/%s", PKG_MEDIA_CACHE_DIR, cache_name) != 0 || !path_exists(media)) return 0;
     if (prepare_cache_dirs() != 0) {
         qor::print("install: failed to prepare cache for %s\n", entry->name);
-        return;
+        return 0;
     }
     if (pkg_copy_file_to_path(media, cached) != 0) {
         qor::print("install: failed to seed %s from installer media\n", entry->name);
-        return;
+        return 0;
     }
     qor::print("install: seeded cached archive for %s from installer media\n", entry->name);
+    return 1;
 }
 
 // Unpacks the local base cache, which holds every cached archive at once,
-// into the cache directory. Problems are reported and passed over.
-void unpack_base_cache() {
-    if (!path_exists(PKG_BASE_CACHE)) return;
+// into the cache directory. Problems are reported and passed over. 1 when
+// the extractor ran (whatever it left), 0 when nothing was unpacked.
+int unpack_base_cache() {
+    if (!path_exists(PKG_BASE_CACHE)) return 0;
     if (prepare_cache_dirs() != 0) {
         qor::print("install: failed to prepare local cache directories\n");
-        return;
+        return 0;
     }
     qor::print("install: unpacking local base cache ...\n");
     if (pkg_extract_archive(PKG_BASE_CACHE, PKG_CACHE_DIR) != 0)
         qor::print("install: failed to unpack local base cache; falling back to per-package media cache\n");
+    return 1;
 }
 
 // The SHA-256 of a file as 64 hex digits: 0, or -1 when it cannot be read.
@@ -226,11 +232,11 @@ int locate_cached_archive(const package_entry* entry, char cached[PKG_CACHE_PATH
     if (format_fit(cache_name, sizeof cache_name, "%s.pkg", entry->name) != 0 ||
         format_fit(cached, PKG_CACHE_PATH_SIZE, "%s/%s", PKG_CACHE_DIR, cache_name) != 0)
         return -1;
-    if (!path_exists(cached)) seed_from_media(entry, cache_name, cached);
-    if (!path_exists(cached) && !media_has_cache && !seed_attempted) {
-        seed_attempted = 1;
-        unpack_base_cache();
-    }
+    // The archive is looked for again only after something may have made it.
+    if (path_exists(cached) || seed_from_media(entry, cache_name, cached)) return 0;
+    if (media_has_cache || seed_attempted) return -1;
+    seed_attempted = 1;
+    if (!unpack_base_cache()) return -1;
     return path_exists(cached) ? 0 : -1;
 }
 
@@ -255,18 +261,21 @@ int install_from_cache(const package_entry* entry, const install_target* t) {
 }
 
 // An archive may carry the payload under the package name: when the target
-// is missing, that file becomes the target.
-void adopt_payload_named_after_package(const package_entry* entry, const install_target* t) {
-    if (path_exists(t->path) || strcmp(t->name, entry->name) == 0) return;
+// is missing, that file becomes the target. 1 when the target exists
+// afterwards, else 0 (a failed copy leaves no target behind).
+int adopt_payload_named_after_package(const package_entry* entry, const install_target* t) {
+    if (path_exists(t->path)) return 1;
+    if (strcmp(t->name, entry->name) == 0) return 0;
     char by_name[PKG_INSTALL_PATH_SIZE];
-    if (format_fit(by_name, sizeof by_name, "%s/%s", t->dir, entry->name) != 0 || !path_exists(by_name)) return;
-    if (pkg_copy_file_to_path(by_name, t->path) == 0) qor::unlink(by_name);
+    if (format_fit(by_name, sizeof by_name, "%s/%s", t->dir, entry->name) != 0 || !path_exists(by_name)) return 0;
+    if (pkg_copy_file_to_path(by_name, t->path) != 0) return 0;
+    qor::unlink(by_name);
+    return 1;
 }
 
 // Checks the unpacked payload and reports: 0 with its size, or -1 reported.
 int check_network_payload(const package_entry* entry, const install_target* t, uint32_t* size) {
-    adopt_payload_named_after_package(entry, t);
-    if (!path_exists(t->path)) {
+    if (!adopt_payload_named_after_package(entry, t)) {
         qor::print("install: no extracted payload found for %s\n", entry->name);
         qor::print("install: package archive did not provide %s/%s\n", t->dir, t->name);
         return -1;

@@ -1,8 +1,15 @@
 // SHA-256 after FIPS 180-4: big-endian words, 64-byte blocks, padding with
-// 0x80, zeros and the 64-bit message length in bits.
+// 0x80, zeros and the 64-bit message length in bits. The compression runs
+// on the x86 SHA instructions where the processor has them, else in plain
+// C++; both give the same state for every block.
 #include "sha256.h"
 
 #include <cstring>
+
+#if defined(__x86_64__) || defined(__i386__)
+#include <cpuid.h>
+#include <immintrin.h>
+#endif
 
 #include "ascii_case.h"
 
@@ -26,7 +33,7 @@ const char hex[] = "0123456789abcdef";
 // The offset of the length field in the last block.
 constexpr uint32_t LENGTH_OFFSET = 56;
 
-uint32_t rotr(uint32_t x, int n) { return (x >> n) | (x << (32 - n)); }
+inline uint32_t rotr(uint32_t x, int n) { return (x >> n) | (x << (32 - n)); }
 
 uint32_t load_be32(const uint8_t* p) {
     return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | uint32_t{p[3]};
@@ -44,7 +51,177 @@ void store_be64(uint8_t* p, uint64_t v) {
     store_be32(p + 4, static_cast<uint32_t>(v));
 }
 
+inline uint32_t small_sigma0(uint32_t x) { return rotr(x, 7) ^ rotr(x, 18) ^ (x >> 3); }
+inline uint32_t small_sigma1(uint32_t x) { return rotr(x, 17) ^ rotr(x, 19) ^ (x >> 10); }
+
+// One step with the working variables passed in their rotated roles, so an
+// unrolled group of eight steps needs no moves between them: only d and h
+// change, and the next step names them e and a.
+inline void step(uint32_t a, uint32_t b, uint32_t c, uint32_t& d, uint32_t e, uint32_t f, uint32_t g, uint32_t& h,
+                 uint32_t k_plus_w) {
+    uint32_t t1 = h + (rotr(e, 6) ^ rotr(e, 11) ^ rotr(e, 25)) + (g ^ (e & (f ^ g))) + k_plus_w;
+    uint32_t t2 = (rotr(a, 2) ^ rotr(a, 13) ^ rotr(a, 22)) + ((a & b) | (c & (a | b)));
+    d += t1;
+    h = t1 + t2;
+}
+
+// Eight steps from `t` on, with the schedule words already in `w`.
+inline void eight_steps(uint32_t v[8], const uint32_t* w, int t) {
+    uint32_t a = v[0], b = v[1], c = v[2], d = v[3], e = v[4], f = v[5], g = v[6], h = v[7];
+    step(a, b, c, d, e, f, g, h, pkg_sha256_k[t] + w[0]);
+    step(h, a, b, c, d, e, f, g, pkg_sha256_k[t + 1] + w[1]);
+    step(g, h, a, b, c, d, e, f, pkg_sha256_k[t + 2] + w[2]);
+    step(f, g, h, a, b, c, d, e, pkg_sha256_k[t + 3] + w[3]);
+    step(e, f, g, h, a, b, c, d, pkg_sha256_k[t + 4] + w[4]);
+    step(d, e, f, g, h, a, b, c, pkg_sha256_k[t + 5] + w[5]);
+    step(c, d, e, f, g, h, a, b, pkg_sha256_k[t + 6] + w[6]);
+    step(b, c, d, e, f, g, h, a, pkg_sha256_k[t + 7] + w[7]);
+    v[0] = a, v[1] = b, v[2] = c, v[3] = d, v[4] = e, v[5] = f, v[6] = g, v[7] = h;
+}
+
+// The compression in plain C++: the schedule kept as a ring of 16 words,
+// each expanded just before its step.
+inline void portable_block(uint32_t state[8], const uint8_t* block) {
+    uint32_t w[16];
+    for (int t = 0; t < 16; t++) w[t] = load_be32(block + 4 * t);
+    uint32_t v[8];
+    memcpy(v, state, sizeof v);
+    eight_steps(v, w, 0);
+    eight_steps(v, w + 8, 8);
+    for (int t = 16; t < 64; t += 16) {
+        for (int i = 0; i < 16; i++) w[i] += small_sigma1(w[(i + 14) & 15]) + w[(i + 9) & 15] + small_sigma0(w[(i + 1) & 15]);
+        eight_steps(v, w, t);
+        eight_steps(v, w + 8, t + 8);
+    }
+    for (int i = 0; i < 8; i++) state[i] += v[i];
+}
+
+// Compresses `first`, then each of the `more` whole blocks at `next`, every
+// one copied into `staging` (the context's block) before it is compressed.
+// One call for a run of blocks keeps the state in registers between them.
+void compress_portable(uint32_t state[8], const uint8_t* first, uint8_t* staging, const uint8_t* next, size_t more) {
+    uint32_t h[8];
+    memcpy(h, state, sizeof h);
+    portable_block(h, first);
+    for (size_t i = 0; i < more; i++) {
+        memcpy(staging, next + i * PKG_SHA256_BLOCK_SIZE, PKG_SHA256_BLOCK_SIZE);
+        portable_block(h, staging);
+    }
+    memcpy(state, h, sizeof h);
+}
+
+#if defined(__x86_64__) || defined(__i386__)
+
+#define PKG_SHA_TARGET __attribute__((target("sha,sse4.1")))
+
+// Four steps with the schedule words `m` (the earliest in the low lane) and
+// the constants from K[4 * i]. The SHA instructions keep the state as two
+// halves, ABEF and CDGH, and do two steps per sha256rnds2.
+PKG_SHA_TARGET inline void four_steps(__m128i& abef, __m128i& cdgh, __m128i m, int i) {
+    __m128i wk = _mm_add_epi32(m, _mm_loadu_si128(reinterpret_cast<const __m128i*>(pkg_sha256_k) + i));
+    cdgh = _mm_sha256rnds2_epu32(cdgh, abef, wk);
+    abef = _mm_sha256rnds2_epu32(abef, cdgh, _mm_shuffle_epi32(wk, 0x0E));
+}
+
+// The four schedule words after m0..m3, which hold W[t-16] .. W[t-1].
+PKG_SHA_TARGET inline __m128i expand(__m128i m0, __m128i m1, __m128i m2, __m128i m3) {
+    __m128i x = _mm_add_epi32(_mm_sha256msg1_epu32(m0, m1), _mm_alignr_epi8(m3, m2, 4));
+    return _mm_sha256msg2_epu32(x, m3);
+}
+
+// One block with the processor's SHA instructions, the state held as
+// ABEF and CDGH.
+PKG_SHA_TARGET inline void sha_instructions_block(__m128i& abef, __m128i& cdgh, const uint8_t* block) {
+    const __m128i byte_swap = _mm_set_epi64x(0x0c0d0e0f08090a0bLL, 0x0405060700010203LL);
+    const __m128i* in = reinterpret_cast<const __m128i*>(block);
+    const __m128i abef_start = abef, cdgh_start = cdgh;
+
+    __m128i m0 = _mm_shuffle_epi8(_mm_loadu_si128(in), byte_swap);
+    __m128i m1 = _mm_shuffle_epi8(_mm_loadu_si128(in + 1), byte_swap);
+    __m128i m2 = _mm_shuffle_epi8(_mm_loadu_si128(in + 2), byte_swap);
+    __m128i m3 = _mm_shuffle_epi8(_mm_loadu_si128(in + 3), byte_swap);
+    four_steps(abef, cdgh, m0, 0);
+    four_steps(abef, cdgh, m1, 1);
+    four_steps(abef, cdgh, m2, 2);
+    four_steps(abef, cdgh, m3, 3);
+    for (int i = 4; i < 16; i += 4) {
+        m0 = expand(m0, m1, m2, m3);
+        four_steps(abef, cdgh, m0, i);
+        m1 = expand(m1, m2, m3, m0);
+        four_steps(abef, cdgh, m1, i + 1);
+        m2 = expand(m2, m3, m0, m1);
+        four_steps(abef, cdgh, m2, i + 2);
+        m3 = expand(m3, m0, m1, m2);
+        four_steps(abef, cdgh, m3, i + 3);
+    }
+    abef = _mm_add_epi32(abef, abef_start);
+    cdgh = _mm_add_epi32(cdgh, cdgh_start);
+}
+
+// As compress_portable, with the SHA instructions: the state is turned
+// into their ABEF/CDGH form once per run of blocks, not once per block.
+PKG_SHA_TARGET void compress_sha_instructions(uint32_t state[8], const uint8_t* first, uint8_t* staging,
+                                              const uint8_t* next, size_t more) {
+    __m128i cdab = _mm_shuffle_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(state)), 0xB1);
+    __m128i efgh = _mm_shuffle_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(state + 4)), 0x1B);
+    __m128i abef = _mm_alignr_epi8(cdab, efgh, 8);
+    __m128i cdgh = _mm_blend_epi16(efgh, cdab, 0xF0);
+    sha_instructions_block(abef, cdgh, first);
+    for (size_t i = 0; i < more; i++) {
+        memcpy(staging, next + i * PKG_SHA256_BLOCK_SIZE, PKG_SHA256_BLOCK_SIZE);
+        sha_instructions_block(abef, cdgh, staging);
+    }
+    __m128i feba = _mm_shuffle_epi32(abef, 0x1B);
+    __m128i dchg = _mm_shuffle_epi32(cdgh, 0xB1);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(state), _mm_blend_epi16(feba, dchg, 0xF0));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(state + 4), _mm_alignr_epi8(dchg, feba, 8));
+}
+
+// CPUID: leaf 7 EBX bit 29 (SHA), leaf 1 ECX bits 9 (SSSE3) and 19 (SSE4.1)
+// for the shuffles around the SHA steps.
+int processor_has_sha_instructions() {
+    unsigned a, b, c, d;
+    if (!__get_cpuid(1, &a, &b, &c, &d)) return 0;
+    if (!(c & (1u << 9)) || !(c & (1u << 19))) return 0;
+    if (!__get_cpuid_count(7, 0, &a, &b, &c, &d)) return 0;
+    return (b & (1u << 29)) ? 1 : 0;
+}
+
+#else
+
+void compress_sha_instructions(uint32_t state[8], const uint8_t* first, uint8_t* staging, const uint8_t* next,
+                               size_t more) {
+    compress_portable(state, first, staging, next, more);
+}
+int processor_has_sha_instructions() { return 0; }
+
+#endif
+
+enum sha256_engine { ENGINE_UNDECIDED, ENGINE_PORTABLE, ENGINE_SHA_INSTRUCTIONS };
+
+// Decided on the first compression of the run; single-threaded, so a plain
+// variable does.
+sha256_engine g_sha256_engine = ENGINE_UNDECIDED;
+int g_sha256_force_portable = 0;
+
+sha256_engine engine() {
+    if (g_sha256_engine == ENGINE_UNDECIDED) {
+        g_sha256_engine = processor_has_sha_instructions() && !g_sha256_force_portable ? ENGINE_SHA_INSTRUCTIONS
+                                                                                        : ENGINE_PORTABLE;
+    }
+    return g_sha256_engine;
+}
+
 }  // namespace
+
+int pkg_sha256_has_sha_instructions() { return processor_has_sha_instructions(); }
+
+void pkg_sha256_force_portable(int force) {
+    g_sha256_force_portable = force;
+    g_sha256_engine = ENGINE_UNDECIDED;
+}
+
+int pkg_sha256_uses_sha_instructions() { return engine() == ENGINE_SHA_INSTRUCTIONS ? 1 : 0; }
 
 void pkg_sha256_init(pkg_sha256_ctx* ctx) {
     // FIPS 180-4 5.3.3: fractional parts of the square roots of the first 8 primes.
@@ -55,40 +232,21 @@ void pkg_sha256_init(pkg_sha256_ctx* ctx) {
     ctx->block_len = 0;
 }
 
+namespace {
+
+// Compresses `first` and the `more` whole blocks after it (see compress_portable).
+void compress(pkg_sha256_ctx* ctx, const uint8_t* first, const uint8_t* next, size_t more) {
+    if (engine() == ENGINE_SHA_INSTRUCTIONS) {
+        compress_sha_instructions(ctx->state, first, ctx->block, next, more);
+    } else {
+        compress_portable(ctx->state, first, ctx->block, next, more);
+    }
+}
+
+}  // namespace
+
 void pkg_sha256_transform(pkg_sha256_ctx* ctx, const uint8_t block[PKG_SHA256_BLOCK_SIZE]) {
-    uint32_t w[64];
-    for (int t = 0; t < 16; t++) w[t] = load_be32(block + 4 * t);
-    for (int t = 16; t < 64; t++) {
-        uint32_t s0 = rotr(w[t - 15], 7) ^ rotr(w[t - 15], 18) ^ (w[t - 15] >> 3);
-        uint32_t s1 = rotr(w[t - 2], 17) ^ rotr(w[t - 2], 19) ^ (w[t - 2] >> 10);
-        w[t] = w[t - 16] + s0 + w[t - 7] + s1;
-    }
-    uint32_t a = ctx->state[0], b = ctx->state[1], c = ctx->state[2], d = ctx->state[3];
-    uint32_t e = ctx->state[4], f = ctx->state[5], g = ctx->state[6], h = ctx->state[7];
-    for (int t = 0; t < 64; t++) {
-        uint32_t big_s1 = rotr(e, 6) ^ rotr(e, 11) ^ rotr(e, 25);
-        uint32_t ch = (e & f) ^ (~e & g);
-        uint32_t t1 = h + big_s1 + ch + pkg_sha256_k[t] + w[t];
-        uint32_t big_s0 = rotr(a, 2) ^ rotr(a, 13) ^ rotr(a, 22);
-        uint32_t maj = (a & b) ^ (a & c) ^ (b & c);
-        uint32_t t2 = big_s0 + maj;
-        h = g;
-        g = f;
-        f = e;
-        e = d + t1;
-        d = c;
-        c = b;
-        b = a;
-        a = t1 + t2;
-    }
-    ctx->state[0] += a;
-    ctx->state[1] += b;
-    ctx->state[2] += c;
-    ctx->state[3] += d;
-    ctx->state[4] += e;
-    ctx->state[5] += f;
-    ctx->state[6] += g;
-    ctx->state[7] += h;
+    compress(ctx, block, nullptr, 0);
 }
 
 void pkg_sha256_update(pkg_sha256_ctx* ctx, const void* data, size_t len) {
@@ -102,7 +260,12 @@ void pkg_sha256_update(pkg_sha256_ctx* ctx, const void* data, size_t len) {
         p += n;
         len -= n;
         if (ctx->block_len == PKG_SHA256_BLOCK_SIZE) {
-            pkg_sha256_transform(ctx, ctx->block);
+            // The full block, and with it every whole block that follows,
+            // each still passed through `block`.
+            size_t more = len / PKG_SHA256_BLOCK_SIZE;
+            compress(ctx, ctx->block, p, more);
+            p += more * PKG_SHA256_BLOCK_SIZE;
+            len -= more * PKG_SHA256_BLOCK_SIZE;
             ctx->block_len = 0;
         }
     }

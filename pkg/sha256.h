@@ -39,6 +39,16 @@ void pkg_sha256_hex(const uint8_t digest[PKG_SHA256_DIGEST_SIZE], char out[PKG_S
 // text (as pkg_sha256_hex).
 void pkg_sha256_final_hex(pkg_sha256_ctx* ctx, char out[PKG_SHA256_HEX_SIZE]);
 
+// The compression runs on the processor's SHA instructions when CPUID
+// reports them (asked once per run), else on the portable code; the digests
+// are the same. 1 when the processor has them:
+int pkg_sha256_has_sha_instructions();
+// 1 when digests are being computed with them now:
+int pkg_sha256_uses_sha_instructions();
+// Forces the portable code (1) or lets the processor decide again (0), so
+// tests and benchmarks can run both on one machine.
+void pkg_sha256_force_portable(int force);
+
 // 1 when both texts are exactly 64 characters and equal ignoring ASCII letter
 // case, else 0 (null texts give 0). Neither is checked for being hexadecimal.
 int pkg_sha256_match_ci(const char* expected, const char* computed);

@@ -1,60 +1,76 @@
 #!/usr/bin/env bash
-# Extraction speed: the same tar.gz of real files (about 50 MB from
-# /usr/include and /usr/share/doc, archived now) extracted by our `extract`
-# and by `tar -xzf`, RUNS times each. Prints for each the median wall time
-# (and median user and system time: file creation costs both the same, the
-# user time is mostly decompression), the throughput in uncompressed MB/s,
-# and the ratio of the two.
+# Extraction speed: /usr/include archived now as .tar.gz and as .tar, in a
+# tmpfs, extracted into the same tmpfs by our `extract` and by GNU tar
+# (`tar -xzf`, `tar -xf`), RUNS rounds taking the two in turn, medians of the
+# wall times. The extracted trees are compared once (symbolic links, which
+# `extract` skips, left out). The call counts of one run each (strace -c)
+# follow when strace is there.
 #
-# Environment: BUILD_DIR (a Release build, default build-bench), RUNS
-# (default 5), TARGET_MB (default 50).
+# Environment: BUILD_DIR (a Release build), RUNS (default 5), SOURCE_TREE
+# (default /usr/include), BENCH_TMPFS (default /dev/shm).
 set -euo pipefail
 cd "$(dirname "$0")/../.."
-BUILD_DIR=${BUILD_DIR:-$PWD/build-bench}
+: "${BUILD_DIR:?set BUILD_DIR to a Release build directory}"
+source bench/common.sh
 EXTRACT="$BUILD_DIR/extract/extract"
-RUNS=${RUNS:-5}
-TARGET_MB=${TARGET_MB:-50}
+SOURCE_TREE=${SOURCE_TREE:-/usr/include}
+BENCH_TMPFS=${BENCH_TMPFS:-/dev/shm}
 [ -x "$EXTRACT" ] || { echo "bench/extract: no extract program at $EXTRACT" >&2; exit 1; }
 
-work=$(mktemp -d "${TMPDIR:-/tmp}/qor-bench-extract-XXXXXX")
+work=$(mktemp -d "$BENCH_TMPFS/qor-bench-extract-XXXXXX")
 trap 'rm -rf "$work"' EXIT
 
-# Regular files of each tree in a fixed order, half of TARGET_MB from each.
-for tree in /usr/include /usr/share/doc; do
-  find "$tree" -type f -printf '%s\t%p\n' 2>/dev/null | LC_ALL=C sort -t"$(printf '\t')" -k2 |
-    awk -F'\t' -v limit=$((TARGET_MB * 500 * 1000)) 'total < limit { total += $1; print substr($2, 2) }'
-done >"$work/files"
-tar -czf "$work/bench.tar.gz" -C / --no-recursion -T "$work/files"
-raw_bytes=$(gzip -dc "$work/bench.tar.gz" | wc -c)
-gz_bytes=$(stat -c %s "$work/bench.tar.gz")
-echo "archive: $(wc -l <"$work/files") files, $raw_bytes bytes of tar, $gz_bytes bytes gzip-compressed"
+member=${SOURCE_TREE#/}
+tar -cf "$work/tree.tar" -C / "$member"
+gzip -6 -c "$work/tree.tar" >"$work/tree.tar.gz"
+files=$(tar -tvf "$work/tree.tar" | grep -c '^-')
+echo "archive: $SOURCE_TREE, $files files, $(stat -c %s "$work/tree.tar") bytes of tar," \
+  "$(stat -c %s "$work/tree.tar.gz") bytes gzip-compressed, in $BENCH_TMPFS"
 
-# Median wall, user and system seconds of RUNS runs of "$@" extracting into
-# a fresh directory: "wall user sys".
-median_time() {
-  local log="$work/times"
-  : >"$log"
-  local TIMEFORMAT='%R %U %S'
+# Runs one extraction into a fresh directory: `extract ARCHIVE` or `tar FLAGS ARCHIVE`.
+ours() { rm -rf "$work/out" && mkdir "$work/out" && env -u QOR_MACHINE "$EXTRACT" "$1" "$work/out"; }
+theirs() { rm -rf "$work/out" && mkdir "$work/out" && tar "$1" "$2" -C "$work/out"; }
+
+# The trees must agree: ours, then tar's with its symbolic links taken out.
+ours "$work/tree.tar.gz" >/dev/null
+mv "$work/out" "$work/ours-tree"
+theirs -xzf "$work/tree.tar.gz"
+find "$work/out" -type l -delete
+diff -r "$work/ours-tree" "$work/out" >/dev/null || { echo "bench/extract: trees differ" >&2; exit 1; }
+rm -rf "$work/ours-tree"
+
+for kind in tar.gz tar; do
+  flags=-xf
+  [ "$kind" = tar.gz ] && flags=-xzf
+  : >"$work/ours.$kind" && : >"$work/theirs.$kind"
   for _ in $(seq "$RUNS"); do
+    bench_wall ours "$work/tree.$kind" >>"$work/ours.$kind"
+    bench_wall theirs "$flags" "$work/tree.$kind" >>"$work/theirs.$kind"
+  done
+  goal=-
+  [ "$kind" = tar.gz ] && goal=2.0
+  bench_compare_time "extract .$kind ($SOURCE_TREE)" "$(bench_median <"$work/ours.$kind")" "tar $flags" \
+    "$(bench_median <"$work/theirs.$kind")" "$goal"
+done
+
+if command -v strace >/dev/null; then
+  for kind in tar.gz tar; do
+    flags=-xf
+    [ "$kind" = tar.gz ] && flags=-xzf
     rm -rf "$work/out" && mkdir "$work/out"
-    { time "$@" >/dev/null; } 2>>"$log"
+    strace -f -c -o "$work/calls.ours" env -u QOR_MACHINE "$EXTRACT" "$work/tree.$kind" "$work/out" >/dev/null
+    rm -rf "$work/out" && mkdir "$work/out"
+    strace -f -c -o "$work/calls.theirs" tar "$flags" "$work/tree.$kind" -C "$work/out"
+    # "calls" column of strace -c for the named system calls, summed.
+    count() { awk -v names="$2" 'BEGIN { n = split(names, want, ","); for (i = 1; i <= n; i++) w[want[i]] = 1 }
+      ($NF in w) { c += $4 } END { print c + 0 }' "$1"; }
+    printf 'system calls, .%s: %-10s read %6d  write %6d  open %6d  close %6d  mkdir %5d\n' "$kind" extract \
+      "$(count "$work/calls.ours" read)" "$(count "$work/calls.ours" write)" \
+      "$(count "$work/calls.ours" openat,openat2,open)" "$(count "$work/calls.ours" close)" \
+      "$(count "$work/calls.ours" mkdir,mkdirat)"
+    printf 'system calls, .%s: %-10s read %6d  write %6d  open %6d  close %6d  mkdir %5d\n' "$kind" "tar $flags" \
+      "$(count "$work/calls.theirs" read)" "$(count "$work/calls.theirs" write)" \
+      "$(count "$work/calls.theirs" openat,openat2,open)" "$(count "$work/calls.theirs" close)" \
+      "$(count "$work/calls.theirs" mkdir,mkdirat)"
   done
-  local col
-  for col in 1 2 3; do
-    cut -d' ' -f"$col" "$log" | sort -g | awk '{ t[NR] = $1 } END { printf "%s ", (NR % 2) ? t[(NR + 1) / 2] : (t[NR / 2] + t[NR / 2 + 1]) / 2 }'
-  done
-}
-
-ours=$(median_time env -u QOR_MACHINE "$EXTRACT" "$work/bench.tar.gz" "$work/out")
-# The last run's tree must be GNU tar's.
-mkdir -p "$work/theirs" && tar -xzf "$work/bench.tar.gz" -C "$work/theirs"
-diff -r "$work/out" "$work/theirs" >/dev/null || { echo "bench/extract: trees differ" >&2; exit 1; }
-theirs=$(median_time tar -xzf "$work/bench.tar.gz" -C "$work/out")
-
-read -r ours ours_user ours_sys <<<"$ours"
-read -r theirs theirs_user theirs_sys <<<"$theirs"
-awk -v ours="$ours" -v theirs="$theirs" -v bytes="$raw_bytes" -v runs="$RUNS" \
-    -v ou="$ours_user" -v os="$ours_sys" -v tu="$theirs_user" -v ts="$theirs_sys" 'BEGIN {
-  printf "extract:  median %.3f s (user %.3f, sys %.3f) over %d runs, %.1f MB/s\n", ours, ou, os, runs, bytes / ours / 1e6;
-  printf "tar -xzf: median %.3f s (user %.3f, sys %.3f) over %d runs, %.1f MB/s\n", theirs, tu, ts, runs, bytes / theirs / 1e6;
-  printf "ratio: extract takes %.2f times as long as tar -xzf (user time: %.2f times)\n", ours / theirs, ou / tu }'
+fi

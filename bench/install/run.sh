@@ -6,8 +6,9 @@
 # RUNS runs each, side by side.
 set -euo pipefail
 BUILD_DIR=${BUILD_DIR:?the build folder}
-RUNS=${RUNS:-3}
 HERE=$(cd "$(dirname "$0")" && pwd)
+# shellcheck source=../common.sh
+. "$HERE/../common.sh"
 ROOT=$(cd "$HERE/../.." && pwd)
 WORK=$(mktemp -d)
 trap 'rm -rf "$WORK"' EXIT
@@ -17,16 +18,15 @@ python3 "$ROOT/tools/qor-media" "$ROOT/media/sample" "$MEDIA" --build "$BUILD_DI
 python3 "$HERE/make_media.py" "$MEDIA" 10 6
 echo "media: $(du -sm "$MEDIA" | cut -f1) MB"
 
-now() { date +%s.%N; }
 
 ours() {
   rm -rf "$WORK/m"
   python3 "$ROOT/tools/qor-machine" create "$WORK/m" --media "$MEDIA" --drives 1 --size 512M >/dev/null
   printf 'enter\nenter\ni\nenter\nq\n' > "$WORK/m/keys"
   local t0 t1
-  t0=$(now)
+  t0=$(bench_now)
   QOR_MACHINE="$WORK/m" "$BUILD_DIR/installer/installer" > "$WORK/installer.log"
-  t1=$(now)
+  t1=$(bench_now)
   if grep -q '\[installer\] error' "$WORK/installer.log"; then cat "$WORK/installer.log" >&2; exit 1; fi
   awk "BEGIN {print $t1 - $t0}"
 }
@@ -35,7 +35,7 @@ baseline() {
   local t0 t1 tree=$WORK/tree img=$WORK/base.img
   rm -rf "$tree" "$img"
   truncate -s 512M "$img"
-  t0=$(now)
+  t0=$(bench_now)
   mkdir -p "$tree"/{binaries,boot,cache/pkg,etc}
   for f in install extract installer; do cp "$MEDIA/binaries/$f" "$tree/binaries/"; done
   cp "$MEDIA/boot/kernel.bin" "$tree/boot/"
@@ -54,15 +54,11 @@ PY
     tar -xzf "$tree/cache/pkg/$name.pkg" -C "$tree$dir"
   done < "$WORK/plan"
   mke2fs -q -F -t ext2 -b 4096 -m 0 -E offset=4194304 -d "$tree" "$img" $(( (512 * 1024 - 4096) ))k
-  t1=$(now)
+  t1=$(bench_now)
   awk "BEGIN {print $t1 - $t0}"
 }
 
-median() { sort -n | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}'; }
-
 for i in $(seq "$RUNS"); do ours; done > "$WORK/ours"
 for i in $(seq "$RUNS"); do baseline; done > "$WORK/base"
-o=$(median < "$WORK/ours")
-b=$(median < "$WORK/base")
-printf 'whole installation, ~100 MB media: installer %.2f s, cp + tar -x + mke2fs -d %.2f s, ratio %.2f (goal <= 1.5)\n' \
-  "$o" "$b" "$(awk "BEGIN {print $o / $b}")"
+bench_compare_time "whole installation (~100 MB media)" "$(bench_median < "$WORK/ours")" \
+  "cp+tar+mke2fs -d" "$(bench_median < "$WORK/base")" 1.5

@@ -1,9 +1,13 @@
 #!/usr/bin/env bash
 # Downloads a 256 MiB file from nginx over loopback, HTTP and HTTPS, with the
-# package core's verified download beside curl, and prints throughput and
-# the ratio. BUILD_DIR names a Release build.
+# package core's verified download beside curl, RUNS rounds taking the two in
+# turn, and prints the median throughputs and their ratio. BUILD_DIR names a
+# Release build.
 set -euo pipefail
+cd "$(dirname "$0")/../.."
 : "${BUILD_DIR:?set BUILD_DIR to a Release build directory}"
+source bench/common.sh
+RUNS=${NET_RUNS:-3}
 BENCH="$BUILD_DIR/bench/net/net_download_bench"
 ADDRESS=127.0.65.1
 SIZE_MIB=${SIZE_MIB:-256}
@@ -57,27 +61,23 @@ for _ in $(seq 100); do
 done
 echo "bench.test $ADDRESS" > "$WORK/machine/hosts"
 
-mib_per_s() { awk -v b="$1" -v s="$2" 'BEGIN { printf "%.1f", b / 1048576 / s }'; }
-
 for scheme in http https; do
   url="$scheme://bench.test/big.bin"
-  start=$(date +%s.%N)
-  curl -sk --resolve "bench.test:80:$ADDRESS" --resolve "bench.test:443:$ADDRESS" -o "$WORK/curl.bin" "$url"
-  end=$(date +%s.%N)
-  curl_s=$(awk -v a="$start" -v b="$end" 'BEGIN { printf "%.3f", b - a }')
-  bytes=$(stat -c %s "$WORK/curl.bin")
-  # Ours also hashes every byte: time curl's file through sha256sum as well.
-  start=$(date +%s.%N)
-  sha256sum "$WORK/curl.bin" > /dev/null
-  end=$(date +%s.%N)
-  hash_s=$(awk -v a="$start" -v b="$end" 'BEGIN { printf "%.3f", b - a }')
-  rm -f "$WORK/curl.bin"
-  read -r ours_bytes ours_s < <(QOR_MACHINE="$WORK/machine" "$BENCH" "$url" "$DIGEST" /big.bin)
-  rm -f "$WORK/machine/media/big.bin"
-  [ "$ours_bytes" = "$bytes" ] || { echo "size mismatch: $ours_bytes vs $bytes"; exit 1; }
-  curl_rate=$(mib_per_s "$bytes" "$curl_s")
-  ours_rate=$(mib_per_s "$bytes" "$ours_s")
-  ratio=$(awk -v a="$ours_rate" -v b="$curl_rate" 'BEGIN { printf "%.2f", a / b }')
-  printf '%-5s %d MiB: curl %.3f s (%s MiB/s; then sha256sum %.3f s)  pkg_download_verified_to_path %.3f s (%s MiB/s, hashed)  ratio to curl %s\n' \
-    "$scheme" "$SIZE_MIB" "$curl_s" "$curl_rate" "$hash_s" "$ours_s" "$ours_rate" "$ratio"
+  : >"$WORK/curl.s" && : >"$WORK/ours.s" && : >"$WORK/hash.s"
+  for _ in $(seq "$RUNS"); do
+    bench_wall curl -sk --resolve "bench.test:80:$ADDRESS" --resolve "bench.test:443:$ADDRESS" \
+      -o "$WORK/curl.bin" "$url" >>"$WORK/curl.s"
+    bytes=$(stat -c %s "$WORK/curl.bin")
+    # Ours also hashes every byte: curl's file through sha256sum, for scale.
+    bench_wall sha256sum "$WORK/curl.bin" >>"$WORK/hash.s"
+    rm -f "$WORK/curl.bin"
+    read -r ours_bytes ours_s < <(QOR_MACHINE="$WORK/machine" "$BENCH" "$url" "$DIGEST" /big.bin)
+    rm -f "$WORK/machine/media/big.bin"
+    [ "$ours_bytes" = "$bytes" ] || { echo "size mismatch: $ours_bytes vs $bytes"; exit 1; }
+    echo "$ours_s" >>"$WORK/ours.s"
+  done
+  ours_rate=$(bench_rate "$bytes" "$(bench_median <"$WORK/ours.s")")
+  curl_rate=$(bench_rate "$bytes" "$(bench_median <"$WORK/curl.s")")
+  bench_compare_rate "verified download, $scheme" "$ours_rate" "curl" "$curl_rate" -
+  echo "    (sha256sum of the same $SIZE_MIB MiB alone: $(bench_median <"$WORK/hash.s") s)"
 done

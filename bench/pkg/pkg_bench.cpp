@@ -1,6 +1,12 @@
 // pkg_bench sha256 FILE      digest FILE (read into memory first), timing
 //                            only the hashing, in 1024-byte updates as the
-//                            package cache reads it and in one call
+//                            package cache reads it and in one call, with
+//                            the SHA instructions (when present) and with
+//                            the portable code
+// pkg_bench sha256-file FILE [portable]
+//                            digest FILE read in 64 KiB pieces, as one
+//                            process to time beside sha256sum and openssl;
+//                            prints the digest
 // pkg_bench index            parse a generated 128-package index near
 //                            512 KiB repeatedly
 #include <chrono>
@@ -46,11 +52,37 @@ int bench_sha256(const char* path) {
     bytes << in.rdbuf();
     std::string data = bytes.str();
     double mib = static_cast<double>(data.size()) / (1024 * 1024);
-    for (size_t chunk : {size_t{1024}, data.size()}) {
-        char hex[PKG_SHA256_HEX_SIZE];
-        double taken = time_digest(data, chunk, hex);
-        printf("pkg_sha256 (%zu-byte updates): %.0f MiB in %.3f s = %.1f MiB/s  %s\n", chunk, mib, taken, mib / taken, hex);
+    for (int portable : {0, 1}) {
+        pkg_sha256_force_portable(portable);
+        const char* engine = pkg_sha256_uses_sha_instructions() ? "SHA instructions" : "portable";
+        if (!portable && !pkg_sha256_uses_sha_instructions()) continue;  // no SHA instructions: one run is enough
+        for (size_t chunk : {size_t{1024}, data.size()}) {
+            char hex[PKG_SHA256_HEX_SIZE];
+            double taken = time_digest(data, chunk, hex);
+            printf("pkg_sha256 %s, %zu-byte updates: %.0f MiB in %.3f s = %.1f MiB/s  %s\n", engine, chunk, mib, taken,
+                   mib / taken, hex);
+        }
     }
+    pkg_sha256_force_portable(0);
+    return 0;
+}
+
+int digest_file(const char* path, bool portable) {
+    pkg_sha256_force_portable(portable ? 1 : 0);
+    FILE* f = fopen(path, "rb");
+    if (!f) {
+        fprintf(stderr, "pkg_bench: cannot read %s\n", path);
+        return 1;
+    }
+    static uint8_t piece[65536];
+    pkg_sha256_ctx ctx;
+    pkg_sha256_init(&ctx);
+    size_t n;
+    while ((n = fread(piece, 1, sizeof piece, f)) > 0) pkg_sha256_update(&ctx, piece, n);
+    fclose(f);
+    char hex[PKG_SHA256_HEX_SIZE];
+    pkg_sha256_final_hex(&ctx, hex);
+    printf("%s  %s\n", hex, path);
     return 0;
 }
 
@@ -98,7 +130,9 @@ int bench_index() {
 
 int main(int argc, char** argv) {
     if (argc == 3 && strcmp(argv[1], "sha256") == 0) return bench_sha256(argv[2]);
+    if ((argc == 3 || argc == 4) && strcmp(argv[1], "sha256-file") == 0)
+        return digest_file(argv[2], argc == 4 && strcmp(argv[3], "portable") == 0);
     if (argc == 2 && strcmp(argv[1], "index") == 0) return bench_index();
-    fprintf(stderr, "usage: pkg_bench sha256 FILE | pkg_bench index\n");
+    fprintf(stderr, "usage: pkg_bench sha256 FILE | pkg_bench sha256-file FILE [portable] | pkg_bench index\n");
     return 2;
 }

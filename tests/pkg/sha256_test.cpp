@@ -1,6 +1,7 @@
 // SHA-256 against FIPS 180-4 examples, the NIST byte-oriented vectors
 // (short, long, Monte Carlo) and sha256sum, fed whole, byte by byte and
-// split at every offset.
+// split at every offset; every case runs on the portable compression and,
+// where the processor has them, on the SHA instructions.
 #include <gtest/gtest.h>
 
 #include <random>
@@ -54,7 +55,27 @@ std::vector<nist_vector> read_rsp(const std::string& name) {
     return out;
 }
 
-TEST(Sha256, Fips180Examples) {
+enum class engine { portable, sha_instructions };
+
+void PrintTo(engine e, std::ostream* os) { *os << (e == engine::portable ? "portable" : "sha_instructions"); }
+
+class Sha256 : public ::testing::TestWithParam<engine> {
+protected:
+    void SetUp() override {
+        if (GetParam() == engine::sha_instructions && !pkg_sha256_has_sha_instructions())
+            GTEST_SKIP() << "this processor has no SHA instructions";
+        pkg_sha256_force_portable(GetParam() == engine::portable ? 1 : 0);
+        ASSERT_EQ(pkg_sha256_uses_sha_instructions(), GetParam() == engine::sha_instructions ? 1 : 0);
+    }
+    void TearDown() override { pkg_sha256_force_portable(0); }
+};
+
+INSTANTIATE_TEST_SUITE_P(Engines, Sha256, ::testing::Values(engine::portable, engine::sha_instructions),
+                         [](const ::testing::TestParamInfo<engine>& param) {
+                             return param.param == engine::portable ? "portable" : "sha_instructions";
+                         });
+
+TEST_P(Sha256, Fips180Examples) {
     EXPECT_EQ(digest_of(""), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
     EXPECT_EQ(digest_of("abc"), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
     EXPECT_EQ(digest_of("abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq"),
@@ -66,7 +87,7 @@ TEST(Sha256, Fips180Examples) {
 // The short vectors cover every length from 0 to 64 bytes, the padding
 // boundaries at 55/56 and 64 included; each is fed whole, byte by byte and
 // split at every offset.
-TEST(Sha256, NistShortMessagesAtEverySplit) {
+TEST_P(Sha256, NistShortMessagesAtEverySplit) {
     std::vector<nist_vector> vectors = read_rsp("SHA256ShortMsg.rsp");
     ASSERT_EQ(vectors.size(), 65u);
     for (const nist_vector& v : vectors) {
@@ -78,7 +99,7 @@ TEST(Sha256, NistShortMessagesAtEverySplit) {
     }
 }
 
-TEST(Sha256, PartialBlockStaysInTheContext) {
+TEST_P(Sha256, PartialBlockStaysInTheContext) {
     // 64 bytes are compressed during update; 55 wait for the final block.
     for (size_t len : {55u, 56u, 63u, 64u, 65u}) {
         pkg_sha256_ctx ctx;
@@ -92,7 +113,7 @@ TEST(Sha256, PartialBlockStaysInTheContext) {
     }
 }
 
-TEST(Sha256, NistLongMessages) {
+TEST_P(Sha256, NistLongMessages) {
     std::vector<nist_vector> vectors = read_rsp("SHA256LongMsg.rsp");
     ASSERT_EQ(vectors.size(), 64u);
     for (const nist_vector& v : vectors) {
@@ -103,7 +124,7 @@ TEST(Sha256, NistLongMessages) {
 
 // NIST's Monte Carlo test: each checkpoint is the 1003rd digest of a chain
 // in which every message is the three previous digests.
-TEST(Sha256, NistMonteCarlo) {
+TEST_P(Sha256, NistMonteCarlo) {
     std::istringstream in(pkgtest::corpus_file("sha256/SHA256Monte.rsp"));
     std::string line, seed;
     std::vector<std::string> checkpoints;
@@ -127,7 +148,7 @@ TEST(Sha256, NistMonteCarlo) {
     }
 }
 
-TEST(Sha256, ChunkingDoesNotChangeTheDigest) {
+TEST_P(Sha256, ChunkingDoesNotChangeTheDigest) {
     std::mt19937 rng(7);
     std::string message(5000, '\0');
     for (char& ch : message) ch = static_cast<char>(rng());
@@ -143,7 +164,7 @@ TEST(Sha256, ChunkingDoesNotChangeTheDigest) {
     EXPECT_EQ(digest_of(uneven), digest_of(message));
 }
 
-TEST(Sha256, AgreesWithSha256sumOnLargeRandomFiles) {
+TEST_P(Sha256, AgreesWithSha256sumOnLargeRandomFiles) {
     qortest::temp_dir dir("sha256");
     std::mt19937_64 rng(2026);
     std::string command = "cd " + dir.path() + " && sha256sum";
@@ -166,7 +187,7 @@ TEST(Sha256, AgreesWithSha256sumOnLargeRandomFiles) {
     }
 }
 
-TEST(Sha256, MatchIgnoresCaseAndNeedsSixtyFourCharacters) {
+TEST(Sha256Text, MatchIgnoresCaseAndNeedsSixtyFourCharacters) {
     const std::string lower = digest_of("abc");
     std::string upper = lower;
     for (char& ch : upper) ch = static_cast<char>(toupper(ch));
