@@ -491,10 +491,12 @@ int gzip_read_member_header(int fd) {
 
 int gzip_finish_member(inflate_state* s) {
     if (s->failed) return -1;
-    uint8_t dropped[1];  // a decoding step places at most one byte
+    // The rest of the member's content is decoded (window and CRC kept) and
+    // dropped, a block's worth at a time.
+    uint8_t dropped[512];
     while (!s->member_ended && !s->stream_done) {
         int32_t placed = 0;
-        if (decode_step(s, dropped, &placed) < 0) {
+        if (decode_step(s, dropped, static_cast<int32_t>(sizeof dropped), &placed) < 0) {
             s->failed = 1;
             return -1;
         }
