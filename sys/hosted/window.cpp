@@ -9,8 +9,9 @@
 // takes the next key from <machine>/keys (one per line: enter, up, down,
 // space, close or a single character); once the script has run out the
 // window reports a close, and later waits fail. With a file
-// <machine>/record-progress the headless window also writes the frames it
-// is given between waits, as NNN-present.png, a few per second at most.
+// <machine>/record-progress the headless window also writes the frames a
+// busy program presents between waits, as NNN-present.png, a few per second
+// at most.
 #include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -53,7 +54,8 @@ struct window_state {
     bool closed = false;  // the headless close has been delivered
     int screen_number = 0;
     bool record_presents = false;
-    std::chrono::steady_clock::time_point last_recorded{};
+    int presents_since_wait = 0;
+    std::chrono::steady_clock::time_point last_screen{};  // written last, by a wait or a present
 };
 
 window_state g_window;
@@ -136,6 +138,7 @@ long attach(const char* title, const char* subtitle) {
         if (!is_bare_host()) {
             remove_old_screens();
             g_window.record_presents = access((machine().dir + "/record-progress").c_str(), F_OK) == 0;
+            g_window.last_screen = std::chrono::steady_clock::now();
         }
     }
     g_window.attached = true;
@@ -194,14 +197,18 @@ void write_screen(const char* ending) {
     mkdir(screens_dir().c_str(), 0755);
     char name[32];
     snprintf(name, sizeof name, "/%03d%s", g_window.screen_number++, ending);
+    g_window.last_screen = std::chrono::steady_clock::now();
     if (!png_write(screens_dir() + name, g_window.front.data(), WINDOW_WIDTH, WINDOW_HEIGHT))
         fprintf(stderr, "hosted window: cannot write %s%s\n", screens_dir().c_str(), name);
 }
 
+// A program that presents a second time without waiting is busy: that
+// frame starts its progress, later ones are taken at the interval. A single
+// present before a wait is the wait's own screenshot already.
 void record_present() {
-    auto now = std::chrono::steady_clock::now();
-    if (now - g_window.last_recorded < PRESENT_RECORD_INTERVAL) return;
-    g_window.last_recorded = now;
+    ++g_window.presents_since_wait;
+    bool busy_begins = g_window.presents_since_wait == 2;
+    if (!busy_begins && std::chrono::steady_clock::now() - g_window.last_screen < PRESENT_RECORD_INTERVAL) return;
     write_screen("-present.png");
 }
 
@@ -216,6 +223,7 @@ long present() {
 bool next_scripted_event(scripted_event* e) {
     if (g_window.closed) return false;
     write_screen(".png");
+    g_window.presents_since_wait = 0;
     if (g_window.script.empty()) {
         g_window.closed = true;
         *e = {qor::GUI_EVENT_CLOSE, 0};
