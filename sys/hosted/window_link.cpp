@@ -45,13 +45,16 @@ std::string server_path() {
     return chosen && *chosen ? chosen : QOR_WINDOW_SERVER_PATH;
 }
 
-// Descriptors of the server: our two at 3 and 4, its output to standard
-// error (the program's standard output carries the program's lines only),
-// nothing else inherited.
+// Descriptors of the server: our two at 3 and 4, no input (the program's
+// standard input may carry answers), its output to standard error (the
+// program's standard output carries the program's lines only), nothing else
+// inherited.
 [[noreturn]] void exec_server(const std::string& path, int socket_end, int memory, const std::string& caption) {
     int s = fcntl(socket_end, F_DUPFD, 10);
     int m = fcntl(memory, F_DUPFD, 10);
     if (s < 0 || m < 0 || dup2(s, WINDOW_SERVER_SOCKET_FD) < 0 || dup2(m, WINDOW_SERVER_FRAME_FD) < 0) _exit(127);
+    int nothing = open("/dev/null", O_RDONLY);
+    if (nothing >= 0) dup2(nothing, 0);
     dup2(2, 1);
     close_range(WINDOW_SERVER_FRAME_FD + 1, ~0U, 0);
     execl(path.c_str(), "qor-window-server", caption.c_str(), static_cast<char*>(nullptr));

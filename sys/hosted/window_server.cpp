@@ -182,8 +182,24 @@ int first_scale() {
     return scale < 1 ? 1 : scale;
 }
 
+// Only the display the program was given: without it SDL may fall back to
+// a console or off-screen driver nobody sees and wait there for keys.
+const char* display_driver() {
+    const char* x = getenv("DISPLAY");
+    const char* wayland = getenv("WAYLAND_DISPLAY");
+    if (x && *x) return "x11";
+    if (wayland && *wayland) return "wayland";
+    return nullptr;
+}
+
 bool open_window(const char* caption) {
     SDL_SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1");
+    const char* driver = display_driver();
+    if (!driver) {
+        fprintf(stderr, "qor-window-server: no display\n");
+        return false;
+    }
+    SDL_SetHint(SDL_HINT_VIDEODRIVER, driver);
     if (SDL_Init(SDL_INIT_VIDEO) != 0) {
         fprintf(stderr, "qor-window-server: %s\n", SDL_GetError());
         return false;
