@@ -45,6 +45,7 @@ int server_present(const uint32_t* pixels);
 // Blocks for the next event: 1 with type and code filled (type 1 key,
 // 3 close), -1 when the server is gone.
 int server_wait(int32_t* type, int32_t* code);
-void server_close();
+// Ends the server: its wait status (0 when none ran).
+int server_close();
 
 }  // namespace hosted

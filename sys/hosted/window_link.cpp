@@ -61,16 +61,16 @@ std::string server_path() {
     _exit(127);
 }
 
-bool send_message(uint32_t kind) {
+// 1 sent, 0 not now (the server is behind: only with `dont_wait`), -1 the
+// server is gone.
+int send_message(uint32_t kind, bool dont_wait) {
     window_message m;
     m.kind = kind;
     for (;;) {
-        ssize_t n = send(g_link.socket, &m, sizeof m, MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (n == static_cast<ssize_t>(sizeof m)) return true;
+        ssize_t n = send(g_link.socket, &m, sizeof m, MSG_NOSIGNAL | (dont_wait ? MSG_DONTWAIT : 0));
+        if (n == static_cast<ssize_t>(sizeof m)) return 1;
         if (n < 0 && errno == EINTR) continue;
-        // A server that takes no messages any more (gone, or its queue full
-        // for good) is a lost window; the program must not hang on it.
-        return false;
+        return n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) ? 0 : -1;
     }
 }
 
@@ -123,7 +123,11 @@ bool server_open(const std::string& caption) {
     g_link.frames = new (shared) frame_exchange;
     window_message ready;
     if (!receive_message(&ready, READY_TIMEOUT_MS) || ready.kind != WINDOW_MSG_READY) {
-        server_close();
+        int status = server_close();
+        if (WIFSIGNALED(status))
+            fprintf(stderr, "hosted window: the window server died of signal %d\n", WTERMSIG(status));
+        else if (WIFEXITED(status) && WEXITSTATUS(status) != 0)
+            fprintf(stderr, "hosted window: the window server ended with status %d\n", WEXITSTATUS(status));
         return false;
     }
     return true;
@@ -143,7 +147,9 @@ int server_present(const uint32_t* pixels) {
     memcpy(g_link.frames->slots[g_link.own_slot], pixels, WINDOW_PIXELS * sizeof(uint32_t));
     uint32_t handed = g_link.own_slot | frame_exchange::FRESH;
     g_link.own_slot = g_link.frames->middle.exchange(handed, std::memory_order_acq_rel) & 3;
-    if (!send_message(WINDOW_MSG_FRAME)) {
+    // A server that is behind takes this frame from the exchange with the
+    // next message; drawing never waits for the display.
+    if (send_message(WINDOW_MSG_FRAME, true) < 0) {
         mark_lost();
         return -1;
     }
@@ -153,7 +159,7 @@ int server_present(const uint32_t* pixels) {
 int server_wait(int32_t* type, int32_t* code) {
     if (!server_alive()) return -1;
     window_message m;
-    if (!send_message(WINDOW_MSG_WAIT) || !receive_message(&m, -1) || m.kind != WINDOW_MSG_EVENT) {
+    if (send_message(WINDOW_MSG_WAIT, false) < 0 || !receive_message(&m, -1) || m.kind != WINDOW_MSG_EVENT) {
         mark_lost();
         return -1;
     }
@@ -163,15 +169,17 @@ int server_wait(int32_t* type, int32_t* code) {
 }
 
 // The server ends when its socket closes; a server that hangs on its
-// display is not waited for.
-void server_close() {
+// display is not waited for. The server's wait status, 0 when none ran.
+int server_close() {
     if (g_link.socket >= 0) close(g_link.socket);
     if (g_link.frames) munmap(g_link.frames, sizeof(frame_exchange));
+    int status = 0;
     if (g_link.pid > 0) {
         kill(g_link.pid, SIGTERM);
-        waitpid(g_link.pid, nullptr, 0);
+        waitpid(g_link.pid, &status, 0);
     }
     g_link = server_link{};
+    return status;
 }
 
 }  // namespace hosted

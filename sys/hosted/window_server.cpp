@@ -18,6 +18,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -51,6 +52,10 @@ struct server_state {
     SDL_Window* window = nullptr;
     SDL_Renderer* renderer = nullptr;
     SDL_Texture* texture = nullptr;
+    // A frame event is queued and not yet taken: the reader queues no other,
+    // so a program presenting faster than the display shows never fills
+    // the queue or its socket.
+    std::atomic<bool> frame_queued{false};
     bool waiting = false;        // the program blocks for an event
     bool close_pending = false;  // closed while the program was busy
     bool trace = false;
@@ -59,7 +64,7 @@ struct server_state {
 server_state g;
 
 void trace(const char* what, int32_t code = 0) {
-    if (g.trace) fprintf(stderr, "qor-window-server: %s %d\n", what, code);
+    if (g.trace) fprintf(stderr, "qor-window-server: %s %d (%u ms)\n", what, code, SDL_GetTicks());
 }
 
 bool send_message(const window_message& m) {
@@ -79,6 +84,7 @@ void read_program() {
         SDL_Event e{};
         e.type = g.program_event;
         if (n != static_cast<ssize_t>(sizeof m)) e.user.code = FROM_PROGRAM_GONE;
+        else if (m.kind == hosted::WINDOW_MSG_FRAME && g.frame_queued.exchange(true)) continue;
         else if (m.kind == hosted::WINDOW_MSG_FRAME) e.user.code = FROM_PROGRAM_FRAME;
         else if (m.kind == hosted::WINDOW_MSG_WAIT) e.user.code = FROM_PROGRAM_WAIT;
         else continue;
@@ -127,6 +133,7 @@ void render() {
 }
 
 void take_frame() {
+    g.frame_queued = false;
     if (!(g.frames->middle.load(std::memory_order_acquire) & frame_exchange::FRESH)) return;
     g.own_slot = g.frames->middle.exchange(g.own_slot, std::memory_order_acq_rel) & 3;
     // 0x00BBGGRR words are SDL's XBGR8888.
@@ -147,10 +154,14 @@ void deliver(int32_t type, int32_t code) {
 // The program waits again: whatever was typed meanwhile is not for the step
 // it shows now.
 void program_waits() {
+    take_frame();  // a frame whose message could not be sent is in the exchange all the same
     SDL_PumpEvents();
     SDL_Event e;
     while (SDL_PeepEvents(&e, 1, SDL_GETEVENT, SDL_KEYDOWN, SDL_KEYDOWN) > 0) trace("dropped early key", e.key.keysym.sym);
-    if (SDL_PeepEvents(&e, 1, SDL_GETEVENT, SDL_QUIT, SDL_QUIT) > 0) g.close_pending = true;
+    if (SDL_PeepEvents(&e, 1, SDL_GETEVENT, SDL_QUIT, SDL_QUIT) > 0) {
+        g.close_pending = true;
+        trace("kept close");
+    }
     g.waiting = true;
     trace("waiting");
     if (g.close_pending) {
@@ -204,10 +215,13 @@ bool open_window(const char* caption) {
         fprintf(stderr, "qor-window-server: %s\n", SDL_GetError());
         return false;
     }
+    trace("video started");
     int scale = first_scale();
     g.window = SDL_CreateWindow(caption, SDL_WINDOWPOS_CENTERED, SDL_WINDOWPOS_CENTERED, WINDOW_WIDTH * scale,
                                 WINDOW_HEIGHT * scale, SDL_WINDOW_RESIZABLE);
+    trace("window created");
     if (g.window) g.renderer = SDL_CreateRenderer(g.window, -1, 0);
+    trace("renderer created");
     if (g.renderer)
         g.texture = SDL_CreateTexture(g.renderer, SDL_PIXELFORMAT_XBGR8888, SDL_TEXTUREACCESS_STREAMING, WINDOW_WIDTH,
                                       WINDOW_HEIGHT);
@@ -230,8 +244,12 @@ void serve() {
             if (e.user.code == FROM_PROGRAM_FRAME) take_frame();
             else program_waits();
         } else if (e.type == SDL_QUIT) {
-            if (g.waiting) deliver(qor::GUI_EVENT_CLOSE, 0);
-            else g.close_pending = true;
+            if (g.waiting) {
+                deliver(qor::GUI_EVENT_CLOSE, 0);
+            } else {
+                g.close_pending = true;
+                trace("kept close");
+            }
         } else if (e.type == SDL_WINDOWEVENT) {
             // Uncovered, resized, shown again: paint the last frame.
             render();

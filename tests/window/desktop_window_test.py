@@ -40,14 +40,18 @@ def check(condition, message):
         raise Failure(message)
 
 
-def wait_for(condition, what, timeout=30.0):
+def wait_for(condition, what, timeout=30.0, quiet=False):
+    """The condition's first true value; a failure after `timeout` seconds
+    (or, when `quiet`, the false value)."""
     end = time.monotonic() + timeout
-    while time.monotonic() < end:
+    while True:
         value = condition()
-        if value:
-            return value
+        if value or time.monotonic() >= end:
+            break
         time.sleep(0.02)
-    raise Failure(f"timed out waiting for {what}")
+    if not value and not quiet:
+        raise Failure(f"timed out waiting for {what}")
+    return value
 
 
 class Lines:
@@ -145,6 +149,8 @@ class WindowProgram:
     """A program with a desktop window; the window server's notes on
     standard error tell when the program waits for a key."""
 
+    started = []  # for the report of a failed case
+
     def __init__(self, desktop, command, machine=None, stdin=subprocess.DEVNULL):
         env = dict(desktop.env, QOR_WINDOW="sdl", QOR_WINDOW_TRACE="1")
         if machine:
@@ -155,6 +161,7 @@ class WindowProgram:
         self.out = Lines(self.process.stdout)
         self.notes = Lines(self.process.stderr)
         self.waits_used = 0
+        WindowProgram.started.append(self)
 
     def notes_of(self, kind):
         return [n for n in self.notes.snapshot() if n.startswith("qor-window-server: " + kind)]
@@ -358,8 +365,13 @@ def case_busy_repaint(args, work):
 
         desktop.xdotool("windowactivate", "--sync", window)
         desktop.xdotool("key", "a")
-        desktop.xdotool("key", "alt+F4")
-        time.sleep(0.3)
+        # The window manager's close key (openbox's Alt+F4), again if a busy
+        # machine let it pass unseen.
+        for _ in range(10):
+            desktop.xdotool("key", "alt+F4")
+            if wait_for(lambda: probe.notes_of("kept close"), "the close request", timeout=2.0, quiet=True):
+                break
+        check(probe.notes_of("kept close"), "the window manager never asked to close the window")
         probe.process.stdin.write(b"go\n")
         probe.process.stdin.flush()
         check(probe.finish(timeout=20) == 0, "the probe failed")
@@ -405,6 +417,9 @@ def main():
         CASES[args.case](args, work)
     except Failure as failure:
         print(f"FAILED {args.case}: {failure}")
+        for program in WindowProgram.started:
+            print(f"-- {program.process.args[0]}: output\n{program.out.text()}\n-- standard error\n"
+                  f"{program.notes.text()}")
         return 1
     finally:
         shutil.rmtree(work, ignore_errors=True)
