@@ -10,8 +10,9 @@
 // until then.
 //
 // QOR_WINDOW_TRACE=1 makes the server note on standard error when the
-// program starts to wait and which keys it passed or dropped, so tests can
-// pace their keys as a person watching the window would.
+// program starts to wait, which keys it passed or dropped and when it kept
+// a close, so tests can pace their keys as a person watching the window
+// would.
 #include <SDL.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
