@@ -9,7 +9,7 @@ PACKAGES=(
   grub-pc-bin grub-common qemu-system-x86 e2fsprogs
   console-setup-linux
   tar gzip python3 nginx openssl curl hyperfine
-  xvfb xdotool x11-apps openbox
+  xvfb xdotool x11-apps x11-utils
 )
 
 missing=()

@@ -26,9 +26,10 @@
 namespace hosted {
 namespace {
 
-// Opening a desktop window takes a moment; a server that shows nothing in
-// this time is taken as having no display.
-constexpr int READY_TIMEOUT_MS = 10000;
+// Opening a desktop window takes a moment (SDL waits for the window manager
+// to map it, seconds on a busy machine); a server that shows nothing in this
+// time is taken as having no display.
+constexpr int READY_TIMEOUT_MS = 30000;
 
 struct server_link {
     pid_t pid = -1;
