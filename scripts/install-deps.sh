@@ -21,9 +21,11 @@ PACKAGES=(
   tar gzip python3
 )
 # The fuzz build (clang), the network peers of the tests and benchmarks
-# (nginx with an openssl certificate, curl), and the benchmark timer.
+# (nginx with an openssl certificate, curl), the benchmark timer, and the
+# X server and tools the desktop window tests drive the window server with.
 TEST_PACKAGES=(
   clang libclang-rt-14-dev nginx openssl curl hyperfine
+  xvfb xdotool x11-apps x11-utils
 )
 
 # The i386 build of the tests: Debian's i386 libraries beside the 64-bit

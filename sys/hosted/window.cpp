@@ -1,17 +1,22 @@
 // Window services: one 640 x 360 window drawn in software.
 //
 // Drawing goes to a back buffer; gui_present copies it to the front buffer,
-// which a presenter shows. The desktop presenter (SDL2) is used when
-// QOR_WINDOW=sdl asks for it and DISPLAY or WAYLAND_DISPLAY names a display
-// that opens; otherwise the window is headless: each wait for an event
-// writes the front buffer to <machine>/screens/NNN.png and takes the next
-// key from <machine>/keys (one per line: enter, up, down, space, close or a
-// single character); once the script has run out the window reports a
-// close, and later waits fail.
+// which a presenter shows. The desktop window is shown by the window server
+// (window_link.cpp), started when QOR_WINDOW=sdl asks for it and DISPLAY or
+// WAYLAND_DISPLAY names a display that opens; once the server or its display
+// is gone every window call fails. Otherwise the window is headless: each
+// wait for an event writes the front buffer to <machine>/screens/NNN.png and
+// takes the next key from <machine>/keys (one per line: enter, up, down,
+// space, close or a single character); once the script has run out the
+// window reports a close, and later waits fail. With a file
+// <machine>/record-progress the headless window also writes the frames a
+// busy program presents between waits, as NNN-present.png, a few per second
+// at most.
 #include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -30,6 +35,8 @@ constexpr long WINDOW_HANDLE = 1;
 constexpr size_t TEXT_LIMIT = 4096;  // longest text taken from a program
 constexpr const char* DEFAULT_FONT = "/usr/share/consolefonts/Lat15-VGA16.psf.gz";
 constexpr const char* FONT_DIRECTORY = "/usr/share/consolefonts/";
+// Progress frames come far more often than anyone can look at them.
+constexpr std::chrono::milliseconds PRESENT_RECORD_INTERVAL{250};
 
 struct scripted_event {
     int32_t type;
@@ -46,6 +53,9 @@ struct window_state {
     std::deque<scripted_event> script;
     bool closed = false;  // the headless close has been delivered
     int screen_number = 0;
+    bool record_presents = false;
+    int presents_since_wait = 0;
+    std::chrono::steady_clock::time_point last_screen{};  // written last, by a wait or a present
 };
 
 window_state g_window;
@@ -61,8 +71,8 @@ void remove_old_screens() {
     if (!d) return;
     while (dirent* e = readdir(d)) {
         const char* n = e->d_name;
-        size_t len = strlen(n);
-        bool ours = len >= 7 && strcmp(n + len - 4, ".png") == 0 && strspn(n, "0123456789") == len - 4;
+        size_t digits = strspn(n, "0123456789");
+        bool ours = digits >= 3 && (strcmp(n + digits, ".png") == 0 || strcmp(n + digits, "-present.png") == 0);
         if (ours) unlink((screens_dir() + "/" + n).c_str());
     }
     closedir(d);
@@ -120,12 +130,16 @@ long attach(const char* title, const char* subtitle) {
     if (!g_window.font_loaded) fprintf(stderr, "hosted window: cannot read font %s\n", DEFAULT_FONT);
     if (want_desktop()) {
         std::string caption = bounded_text(title) + " - " + bounded_text(subtitle);
-        g_window.desktop = display_present() && sdl_open(caption);
+        g_window.desktop = display_present() && server_open(caption);
         if (!g_window.desktop) fprintf(stderr, "hosted window: no display for QOR_WINDOW=sdl, running headless\n");
     }
     if (!g_window.desktop) {
         load_key_script();
-        if (!is_bare_host()) remove_old_screens();
+        if (!is_bare_host()) {
+            remove_old_screens();
+            g_window.record_presents = access((machine().dir + "/record-progress").c_str(), F_OK) == 0;
+            g_window.last_screen = std::chrono::steady_clock::now();
+        }
     }
     g_window.attached = true;
     return WINDOW_HANDLE;
@@ -177,25 +191,39 @@ long draw_text(const qor::gui_text* t) {
     return 0;
 }
 
-long present() {
-    g_window.front = g_window.back;
-    if (g_window.desktop) sdl_show(g_window.front.data());
-    return 0;
-}
-
-void write_screen() {
+// The front buffer as the next screenshot, NNN followed by `ending`.
+void write_screen(const char* ending) {
     if (is_bare_host()) return;
     mkdir(screens_dir().c_str(), 0755);
     char name[32];
-    snprintf(name, sizeof name, "/%03d.png", g_window.screen_number++);
+    snprintf(name, sizeof name, "/%03d%s", g_window.screen_number++, ending);
+    g_window.last_screen = std::chrono::steady_clock::now();
     if (!png_write(screens_dir() + name, g_window.front.data(), WINDOW_WIDTH, WINDOW_HEIGHT))
         fprintf(stderr, "hosted window: cannot write %s%s\n", screens_dir().c_str(), name);
+}
+
+// A program that presents a second time without waiting is busy: that
+// frame starts its progress, later ones are taken at the interval. A single
+// present before a wait is the wait's own screenshot already.
+void record_present() {
+    ++g_window.presents_since_wait;
+    bool busy_begins = g_window.presents_since_wait == 2;
+    if (!busy_begins && std::chrono::steady_clock::now() - g_window.last_screen < PRESENT_RECORD_INTERVAL) return;
+    write_screen("-present.png");
+}
+
+long present() {
+    g_window.front = g_window.back;
+    if (g_window.desktop) return server_present(g_window.front.data());
+    if (g_window.record_presents) record_present();
+    return 0;
 }
 
 // The next event of the headless window: the script's, then one close.
 bool next_scripted_event(scripted_event* e) {
     if (g_window.closed) return false;
-    write_screen();
+    write_screen(".png");
+    g_window.presents_since_wait = 0;
     if (g_window.script.empty()) {
         g_window.closed = true;
         *e = {qor::GUI_EVENT_CLOSE, 0};
@@ -211,7 +239,7 @@ long wait_event(void* record, long size) {
     if (!record || size < 8) return -1;
     scripted_event e{};
     if (g_window.desktop) {
-        if (sdl_wait(&e.type, &e.code) < 0) return -1;
+        if (server_wait(&e.type, &e.code) < 0) return -1;
     } else if (!next_scripted_event(&e)) {
         return -1;
     }
@@ -234,6 +262,8 @@ long content_size(qor::gui_size* size) {
 long window_call(long number, long a, long b, long c) {
     if (number == qor::SYS_GUI_ATTACH) return attach(as_text(a), as_text(b));
     if (!g_window.attached || a != WINDOW_HANDLE) return -1;
+    // A window whose server or display went away is gone for the program.
+    if (g_window.desktop && !server_alive()) return -1;
     switch (number) {
         case qor::SYS_GUI_SET_FONT: return set_font(as_text(b));
         case qor::SYS_GUI_WAIT_EVENT: return wait_event(as_buffer(b), c);
@@ -248,7 +278,7 @@ long window_call(long number, long a, long b, long c) {
 }
 
 void window_reset() {
-    if (g_window.desktop) sdl_close();
+    if (g_window.desktop) server_close();
     g_window = window_state{};
 }
 

@@ -1,5 +1,5 @@
 // The pieces of the hosted window: the console font, the PNG writer of the
-// headless presenter and the SDL2 desktop presenter. The call handling that
+// headless presenter and the link to the window server. The call handling that
 // ties them together is window.cpp.
 #pragma once
 
@@ -36,13 +36,16 @@ void psf_draw_text(const psf_font& font, uint32_t* pixels, int width, int height
 // Writes 0x00BBGGRR pixels as an RGB PNG; false on any failure.
 bool png_write(const std::string& path, const uint32_t* pixels, int width, int height);
 
-// The desktop presenter. sdl_open is false when SDL2 is missing from the
-// build or no display can be opened.
-bool sdl_open(const std::string& title);
-void sdl_show(const uint32_t* pixels);
-// Blocks for the next event the installer understands: 1 with type and code
-// filled (type 1 key, 2 redraw, 3 close), -1 when SDL fails.
-int sdl_wait(int32_t* type, int32_t* code);
-void sdl_close();
+// The desktop window, shown by the window server process (window_link.cpp).
+// server_open is false when no server is built or it cannot open a window;
+// the other calls fail (-1) once the server or its display is gone.
+bool server_open(const std::string& caption);
+bool server_alive();
+int server_present(const uint32_t* pixels);
+// Blocks for the next event: 1 with type and code filled (type 1 key,
+// 3 close), -1 when the server is gone.
+int server_wait(int32_t* type, int32_t* code);
+// Ends the server: its wait status (0 when none ran).
+int server_close();
 
 }  // namespace hosted

@@ -1,4 +1,7 @@
 // The hosted window: key scripts, screenshots, colours and text.
+#include <chrono>
+#include <cstdio>
+
 #include "installer_fixture.h"
 #include "screenshot.h"
 
@@ -21,6 +24,12 @@ uint32_t png_pixel(const std::string& path, int x, int y) {
     screenshot shot;
     if (!read_screenshot(path, &shot)) return 0xFFFFFFFF;
     return shot.pixels[static_cast<size_t>(y) * shot.width + x];
+}
+
+std::string three_digits(long n) {
+    char text[24];
+    snprintf(text, sizeof text, "%03ld", n);
+    return text;
 }
 
 TEST(hosted_window, key_script_then_close_then_failure) {
@@ -74,6 +83,31 @@ TEST(hosted_window, screenshots_show_the_presented_frame_in_bbggrr_colours) {
     EXPECT_GT(lit, 40);
     EXPECT_EQ(hosted::window_presented_pixel(99, 99), 0x0000FFu);
     EXPECT_EQ(qor::gui_set_font(h, "no-such-font"), -1);
+}
+
+TEST(hosted_window, progress_recording_writes_a_few_presents_between_waits) {
+    temp_machine machine;
+    write_host_file(machine.dir() + "/record-progress", "");
+    write_host_file(machine.dir() + "/screens/004-present.png", "stale");
+    long h = qor::gui_attach("Installer", "QOR-OS setup");
+    EXPECT_FALSE(host_path_exists(machine.dir() + "/screens/004-present.png"));
+    auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < 50; ++i) {  // far more often than recorded
+        qor::gui_begin(h);
+        qor::gui_clear(h, static_cast<uint32_t>(i));
+        qor::gui_present(h);
+    }
+    auto elapsed = std::chrono::steady_clock::now() - start;
+    wait(h);
+    long presents = 0;
+    while (host_path_exists(machine.dir() + "/screens/" + three_digits(presents) + "-present.png")) ++presents;
+    EXPECT_GE(presents, 1);
+    EXPECT_LE(presents, 1 + elapsed / std::chrono::milliseconds(250));
+    // The second present without a wait shows a busy program: its first
+    // progress frame.
+    EXPECT_EQ(png_pixel(machine.dir() + "/screens/000-present.png", 0, 0), 1u);
+    // The wait's screenshot comes after them, as always.
+    EXPECT_EQ(png_pixel(machine.dir() + "/screens/" + three_digits(presents) + ".png", 0, 0), 49u);
 }
 
 TEST(hosted_window, content_size) {
