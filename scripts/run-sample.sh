@@ -21,6 +21,8 @@ python3 tools/qor-machine create "$MACHINE" --replace --media "$SAMPLE/media" --
 # Enter on the welcome screen, Enter on drive 0, I to keep the default
 # options, Enter to format and install, then Q on the final screen.
 printf 'enter\nenter\ni\nenter\nq\n' > "$MACHINE/keys"
+# Keep progress screens too (screens/NNN-present.png), a few a second.
+touch "$MACHINE/record-progress"
 
 echo "== installing onto drive 0 (headless; screens in $MACHINE/screens)"
 python3 tools/qor-machine run "$MACHINE" -- build/installer/installer | tee "$SAMPLE/installer.log"
