@@ -133,9 +133,9 @@ TEST(install_and_boot, a_drive_too_small_for_the_media_ends_on_the_failure_scree
     std::string out;
     ASSERT_EQ(run_command(std::string("python3 ") + SAMPLE_MEDIA_TOOL + " " + BUILD_DIR + " " + media, &out), 0)
         << out;
-    ASSERT_EQ(run_command("head -c 20971520 /dev/urandom > " + media + "/config/big.bin", &out), 0) << out;
+    ASSERT_EQ(run_command("head -c 41943040 /dev/urandom > " + media + "/config/big.bin", &out), 0) << out;
     ASSERT_EQ(run_command(std::string("python3 ") + MACHINE_TOOL + " create " + machine + " --media " + media +
-                              " --drives 1 --size 16M",
+                              " --drives 1 --size 32M",
                           &out),
               0)
         << out;
