@@ -1,6 +1,6 @@
 // Window services: one 640 x 360 window drawn in software.
 //
-// Drawing goes to a back buffer; gui_present copies it to the front buffer,
+// Drawing goes to a back buffer; gui_present makes it the front buffer,
 // which a presenter shows. The desktop window is shown by the window server
 // (window_link.cpp), started when QOR_WINDOW=sdl asks for it and DISPLAY or
 // WAYLAND_DISPLAY names a display that opens; once the server or its display
@@ -16,6 +16,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -47,6 +48,10 @@ struct window_state {
     bool attached = false;
     bool desktop = false;
     std::vector<uint32_t> back, front;
+    // After a present the two buffers are swapped, and the back buffer holds
+    // an older frame until a drawing call that does not cover the whole
+    // window brings the presented one back into it.
+    bool back_is_stale = false;
     psf_font font;
     bool font_loaded = false;
     std::vector<window_draw> frame;
@@ -125,6 +130,7 @@ long attach(const char* title, const char* subtitle) {
     if (!title || !subtitle) return -1;
     window_reset();
     g_window.back.assign(WINDOW_PIXELS, 0);
+    g_window.back_is_stale = false;
     g_window.front.assign(WINDOW_PIXELS, 0);
     g_window.font_loaded = psf_load(DEFAULT_FONT, &g_window.font);
     if (!g_window.font_loaded) fprintf(stderr, "hosted window: cannot read font %s\n", DEFAULT_FONT);
@@ -159,13 +165,23 @@ long set_font(const char* name) {
     return 0;
 }
 
+// The back buffer, made current with the presented frame first when a
+// drawing call keeps any of it.
+uint32_t* back_for_drawing(bool covers_window) {
+    if (g_window.back_is_stale && !covers_window) g_window.back = g_window.front;
+    g_window.back_is_stale = false;
+    return g_window.back.data();
+}
+
 void fill(int32_t x, int32_t y, int32_t width, int32_t height, uint32_t colour) {
     int64_t x0 = x < 0 ? 0 : x, y0 = y < 0 ? 0 : y;
     int64_t x1 = static_cast<int64_t>(x) + width, y1 = static_cast<int64_t>(y) + height;
     if (x1 > WINDOW_WIDTH) x1 = WINDOW_WIDTH;
     if (y1 > WINDOW_HEIGHT) y1 = WINDOW_HEIGHT;
+    if (x0 >= x1 || y0 >= y1) return;
+    uint32_t* back = back_for_drawing(x0 == 0 && y0 == 0 && x1 == WINDOW_WIDTH && y1 == WINDOW_HEIGHT);
     for (int64_t py = y0; py < y1; ++py)
-        for (int64_t px = x0; px < x1; ++px) g_window.back[py * WINDOW_WIDTH + px] = colour & 0xFFFFFF;
+        std::fill_n(back + py * WINDOW_WIDTH + x0, x1 - x0, colour & 0xFFFFFF);
 }
 
 long clear(uint32_t colour) {
@@ -186,7 +202,7 @@ long draw_text(const qor::gui_text* t) {
     std::string text = bounded_text(t->text);
     g_window.frame.push_back({window_draw::kind_type::text, t->x, t->y, 0, 0, t->colour, text});
     if (!g_window.font_loaded) return -1;
-    psf_draw_text(g_window.font, g_window.back.data(), WINDOW_WIDTH, WINDOW_HEIGHT, t->x, t->y, t->colour & 0xFFFFFF,
+    psf_draw_text(g_window.font, back_for_drawing(false), WINDOW_WIDTH, WINDOW_HEIGHT, t->x, t->y, t->colour & 0xFFFFFF,
                   text.c_str());
     return 0;
 }
@@ -213,7 +229,10 @@ void record_present() {
 }
 
 long present() {
-    g_window.front = g_window.back;
+    if (!g_window.back_is_stale) {
+        g_window.front.swap(g_window.back);
+        g_window.back_is_stale = true;
+    }
     if (g_window.desktop) return server_present(g_window.front.data());
     if (g_window.record_presents) record_present();
     return 0;
