@@ -34,24 +34,36 @@ std::string last_screen(const std::string& machine) {
     return last;
 }
 
-// The sample media made from this build installed by the real installer
-// onto the one empty drive, of `size`, of a machine at `machine`; checked to
-// have finished on the done screen with every sample package.
-void install_sample_media(const temp_dir& work, const std::string& machine, const char* size) {
+// Runs the real installer, headless, on the sample media made from this
+// build (with `extra_bytes` of random data added as config/big.bin) onto
+// the one empty drive, of `size`, of a machine at `machine`: welcome, drive
+// 0, the default options, format and install, then Q on the final screen.
+// The installer's output lands in *out.
+void run_sample_install(const temp_dir& work, const std::string& machine, const char* size, std::string* out,
+                        long extra_bytes = 0) {
     std::string media = work.path() + "/media";
-    std::string out;
-    ASSERT_EQ(run_command(std::string("python3 ") + SAMPLE_MEDIA_TOOL + " " + BUILD_DIR + " " + media, &out), 0)
-        << out;
+    ASSERT_EQ(run_command(std::string("python3 ") + SAMPLE_MEDIA_TOOL + " " + BUILD_DIR + " " + media, out), 0)
+        << *out;
+    if (extra_bytes > 0) {
+        std::string big = "head -c " + std::to_string(extra_bytes) + " /dev/urandom > " + media + "/config/big.bin";
+        ASSERT_EQ(run_command(big, out), 0) << *out;
+    }
     ASSERT_EQ(run_command(std::string("python3 ") + MACHINE_TOOL + " create " + machine + " --media " + media +
                               " --drives 1 --size " + size,
-                          &out),
+                          out),
               0)
-        << out;
-    // Welcome, drive 0, the default options, format and install, then Q on
-    // the done screen.
+        << *out;
     write_host_file(machine + "/keys", "enter\nenter\ni\nenter\nq\n");
-    int status = run_command(std::string("python3 ") + MACHINE_TOOL + " run " + machine + " -- " + INSTALLER_PATH, &out);
-    ASSERT_EQ(status, 0) << out;
+    int status = run_command(std::string("python3 ") + MACHINE_TOOL + " run " + machine + " -- " + INSTALLER_PATH, out);
+    ASSERT_EQ(status, 0) << *out;
+}
+
+// The sample install, checked to have finished on the done screen with
+// every sample package.
+void install_sample_media(const temp_dir& work, const std::string& machine, const char* size) {
+    std::string out;
+    run_sample_install(work, machine, size, &out);
+    if (::testing::Test::HasFatalFailure()) return;
     EXPECT_EQ(out.find("[installer]"), std::string::npos) << out;
     for (const char* package : {"libqor", "hello", "coreutils", "docs"})
         EXPECT_NE(out.find(std::string("install: installed ") + package + "@1.0"), std::string::npos) << package;
@@ -129,25 +141,15 @@ TEST(install_and_boot, sample_media_installs_onto_a_drive_above_4_gib) {
 // system is still clean.
 TEST(install_and_boot, a_drive_too_small_for_the_media_ends_on_the_failure_screen) {
     temp_dir work("too-small");
-    std::string media = work.path() + "/media", machine = work.path() + "/machine";
+    std::string machine = work.path() + "/machine";
     std::string out;
-    ASSERT_EQ(run_command(std::string("python3 ") + SAMPLE_MEDIA_TOOL + " " + BUILD_DIR + " " + media, &out), 0)
-        << out;
-    ASSERT_EQ(run_command("head -c 41943040 /dev/urandom > " + media + "/config/big.bin", &out), 0) << out;
-    ASSERT_EQ(run_command(std::string("python3 ") + MACHINE_TOOL + " create " + machine + " --media " + media +
-                              " --drives 1 --size 32M",
-                          &out),
-              0)
-        << out;
-    write_host_file(machine + "/keys", "enter\nenter\ni\nenter\nq\n");
-    int status = run_command(std::string("python3 ") + MACHINE_TOOL + " run " + machine + " -- " + INSTALLER_PATH, &out);
-    EXPECT_EQ(status, 0) << out;
+    run_sample_install(work, machine, "32M", &out, 40l << 20);
+    if (HasFatalFailure()) return;
     EXPECT_NE(out.find("[installer] error: Copy target write failed: /config/big.bin\n"), std::string::npos) << out;
     EXPECT_EQ(out.find("Install finished successfully"), std::string::npos) << out;
     EXPECT_EQ(pixels_of_colour(last_screen(machine), 56, 72, 0xA0FF8C), 0) << "the done screen";
     EXPECT_EQ(run_command(std::string("python3 ") + MACHINE_TOOL + " check " + machine + " 0", &out), 0) << out;
 }
-
 
 }  // namespace
 }  // namespace qortest
