@@ -10,6 +10,7 @@
 #include <ext2fs/ext2fs.h>
 #include <fcntl.h>
 #include <spawn.h>
+#include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -43,6 +44,12 @@ constexpr blk64_t BLOCKS_PER_NEW_BLOCK = 4;
 constexpr int MAX_NAME_BYTES = 255;
 
 std::map<int, ext2_filsys> g_mounted;
+// One process at a time has a slot's file system open: each holds its own
+// copy of the bitmaps and writes them back when it lets go, so a second one
+// working on the image meanwhile (a parent going on after a failed wait
+// while its child still runs) would leave it inconsistent. The lock is
+// taken at open and released at write-back.
+std::map<int, int> g_image_locks;
 std::set<drive_file*> g_open_files;
 bool g_exit_hook = false;
 
@@ -65,13 +72,21 @@ ext2_filsys mounted(int slot) {
     std::string options = "offset=" + std::to_string(offset);
     ext2_filsys fs = nullptr;
     std::string image = slot_image_path(slot);
+    int lock = ::open(image.c_str(), O_RDONLY | O_CLOEXEC);
+    if (lock < 0) return nullptr;
+    while (flock(lock, LOCK_EX) != 0 && errno == EINTR) {
+    }
     if (ext2fs_open2(image.c_str(), options.c_str(), EXT2_FLAG_RW | EXT2_FLAG_64BITS, 0, 0, unix_io_manager,
-                     &fs) != 0)
-        return nullptr;
-    if (ext2fs_read_bitmaps(fs) != 0) {
-        ext2fs_close_free(&fs);
+                     &fs) != 0) {
+        ::close(lock);
         return nullptr;
     }
+    if (ext2fs_read_bitmaps(fs) != 0) {
+        ext2fs_close_free(&fs);
+        ::close(lock);
+        return nullptr;
+    }
+    g_image_locks[slot] = lock;
     if (!g_exit_hook) {
         atexit(release_at_exit);
         g_exit_hook = true;
@@ -90,6 +105,11 @@ void drive_detach(int slot) {
     }
     ext2fs_close_free(&it->second);
     g_mounted.erase(it);
+    auto lock = g_image_locks.find(slot);
+    if (lock != g_image_locks.end()) {
+        ::close(lock->second);
+        g_image_locks.erase(lock);
+    }
 }
 
 namespace {
