@@ -8,14 +8,16 @@
 # as a named regression input in the target's corpus once it is fixed.
 # Prints, per target: executions, executions per second, new corpus entries.
 #
-# usage: scripts/fuzz.sh [MINUTES]
+# usage: scripts/fuzz.sh [MINUTES] [TARGET...]   (TARGET: extract, inflate, ...; default all)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 MINUTES=${1:-1}
 if ! [[ "$MINUTES" =~ ^[0-9]+([.][0-9]+)?$ ]]; then
-  echo "usage: scripts/fuzz.sh [MINUTES]" >&2
+  echo "usage: scripts/fuzz.sh [MINUTES] [TARGET...]" >&2
   exit 2
 fi
+shift $(($# > 0 ? 1 : 0))
+ONLY=" $* "
 SECONDS_PER_TARGET=$(python3 -c "print(max(1, round($MINUTES * 60)))")
 
 cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQOR_FUZZ=ON \
@@ -31,6 +33,7 @@ for corpus in fuzz/*/corpus/*/; do
   area=$(basename "$(dirname "$(dirname "$corpus")")")
   target=build-fuzz/fuzz/$area/fuzz_$name
   [ -x "$target" ] || continue
+  [ "$ONLY" = "  " ] || [[ "$ONLY" == *" $name "* ]] || continue
   work=$CAMPAIGN/$name
   artifacts=$CAMPAIGN/$name-artifacts
   mkdir -p "$work" "$artifacts"
