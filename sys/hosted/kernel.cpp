@@ -167,6 +167,7 @@ void use_machine(const std::string& machine_dir) {
     g_machine.dir = machine_dir;
     g_machine.current_drive = RAM_DRIVE;
     g_machine.configured = true;
+    g_children_started = 0;  // children are numbered anew in each machine
 }
 
 void fault_add(long number, long first_use, long result, long times) {
