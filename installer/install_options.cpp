@@ -178,7 +178,7 @@ int read_directory_file_names(char names[MAX_FONTS][NAME_SIZE], int32_t* count) 
     unsigned char listing[LISTING_SIZE];
     int32_t stored = 0;
     long n;
-    while ((n = qor::getdents(static_cast<int>(fd), listing, sizeof listing)) != 0) {
+    while ((n = list_directory(static_cast<int>(fd), listing, sizeof listing)) != 0) {
         if (n < 0 || take_font_records(listing, n, names, &stored) < 0) {
             qor::close(static_cast<int>(fd));
             return -1;

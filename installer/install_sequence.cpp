@@ -2,6 +2,7 @@
 // kernel, package index and caches, configuration, and as chosen icons,
 // fonts and the compiler), then installs the base packages.
 #include <cstdio>
+#include <cstring>
 #include <iterator>
 
 #include "base_packages.h"
@@ -79,6 +80,20 @@ constexpr const char* TARGET_TOP_DIRECTORIES[] = {"/binaries", "/boot", "/cache"
 
 bool source_opens(const char* path) { return qor::access(path) == 0; }
 
+// An optional source that does not open is absent only when its directory
+// does not list it: one that is listed (or whose directory cannot be listed)
+// is copied, and the copy reports why it cannot be read, rather than being
+// skipped and leaving the drive without it.
+bool optional_source_absent(const char* path) {
+    const char* slash = strrchr(path, '/');
+    char directory[COPY_PATH_SIZE];
+    size_t len = slash ? static_cast<size_t>(slash - path) + 1 : 0;
+    if (len == 0 || len >= sizeof directory) return false;
+    memcpy(directory, path, len);
+    directory[len] = '\0';
+    return directory_lists_name(directory, slash + 1) == 0;
+}
+
 // The seeding phase's step count for the options chosen.
 int32_t seed_step_count(const installer_state* s) {
     int32_t steps = SEED_STEPS_FIXED;
@@ -97,12 +112,15 @@ int make_target_directory(installer_state* s, const char* path) {
 
 // One seeded file and its progress step: 0, or -1 reported.
 int seed_one_file(installer_state* s, const seed_file& row) {
+    bool copy = true;
     if (row.presence != seed_presence::required && !source_opens(row.source)) {
         if (row.presence == seed_presence::announced) {
             error_set(s, row.missing);
             return -1;
         }
-    } else {
+        copy = !optional_source_absent(row.source);
+    }
+    if (copy) {
         if (row.directory_before && make_target_directory(s, row.directory_before) != 0) return -1;
         if (copy_media_file_to_target(s, row.source, row.target, row.label) != 0) return -1;
     }

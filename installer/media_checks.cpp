@@ -31,7 +31,7 @@ const char* check_media_root() {
     long fd = qor::open("RAM:/", qor::O_READ);
     if (fd < 0) return "Could not open RAM:/ root";
     unsigned char listing[ROOT_LISTING_SIZE];
-    long n = qor::getdents(static_cast<int>(fd), listing, sizeof listing);
+    long n = list_directory(static_cast<int>(fd), listing, sizeof listing);
     qor::close(static_cast<int>(fd));
     if (n < 0) return "Could not list RAM:/ root";
     if (n == 0) return "RAM:/ is empty (no files)";

@@ -86,6 +86,10 @@ int pkg_http_parse_url(const char* text, http_url* out) {
 
 int pkg_make_redirect_url(const http_url* current, const char* location, char* out) {
     if (!current || !location || !out) return -1;
+    // The target is parsed and requested next: a byte the parser refuses is
+    // refused here already, so a redirect never yields a target that cannot
+    // be used.
+    if (has_unsafe_byte(location)) return -1;
     if (starts_with(location, HTTP_SCHEME) || starts_with(location, HTTPS_SCHEME)) {
         return copy_text(out, HTTP_URL_SIZE, location, strlen(location));
     }

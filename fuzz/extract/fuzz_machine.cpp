@@ -13,7 +13,10 @@ namespace extract_fuzz {
 const std::string& machine_dir() {
     // Never destroyed: the exit handler below still needs it.
     static const std::string& dir = *new std::string([] {
-        std::string pattern = (fs::temp_directory_path() / "qor-fuzz-extract-XXXXXX").string();
+        // In memory where the host has a tmpfs: every run writes its files and
+        // directories there and removes them again.
+        fs::path base = fs::is_directory("/dev/shm") ? fs::path("/dev/shm") : fs::temp_directory_path();
+        std::string pattern = (base / "qor-fuzz-extract-XXXXXX").string();
         if (!mkdtemp(pattern.data())) abort();
         fs::create_directories(pattern + "/media");
         hosted::use_machine(pattern);

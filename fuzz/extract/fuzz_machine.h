@@ -1,5 +1,6 @@
-// A temporary hosted machine shared by every run of a fuzz target: inputs
-// are written to its media (RAM:) and read back through the system calls.
+// A temporary hosted machine (on tmpfs where there is one) shared by every
+// run of a fuzz target: inputs are written to its media (RAM:) and read back
+// through the system calls.
 #pragma once
 
 #include <cstddef>

@@ -10,6 +10,7 @@
 #include <ext2fs/ext2fs.h>
 #include <fcntl.h>
 #include <spawn.h>
+#include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -43,7 +44,17 @@ constexpr blk64_t BLOCKS_PER_NEW_BLOCK = 4;
 constexpr int MAX_NAME_BYTES = 255;
 
 std::map<int, ext2_filsys> g_mounted;
+// One process at a time has a slot's file system open: each holds its own
+// copy of the bitmaps and writes them back when it lets go, so a second one
+// working on the image meanwhile (a parent going on after a failed wait
+// while its child still runs) would leave it inconsistent. The lock is
+// taken at open and released at write-back.
+std::map<int, int> g_image_locks;
 std::set<drive_file*> g_open_files;
+// Files removed while still open: their inode and blocks are freed when the
+// last one open closes, as a kernel keeps an unlinked file until then (an
+// open handle would otherwise write its inode back over the freed one).
+std::set<std::pair<int, drive_ino>> g_removed_open;
 bool g_exit_hook = false;
 
 // A process that ends has every descriptor closed by its kernel, and its
@@ -65,13 +76,21 @@ ext2_filsys mounted(int slot) {
     std::string options = "offset=" + std::to_string(offset);
     ext2_filsys fs = nullptr;
     std::string image = slot_image_path(slot);
+    int lock = ::open(image.c_str(), O_RDONLY | O_CLOEXEC);
+    if (lock < 0) return nullptr;
+    while (flock(lock, LOCK_EX) != 0 && errno == EINTR) {
+    }
     if (ext2fs_open2(image.c_str(), options.c_str(), EXT2_FLAG_RW | EXT2_FLAG_64BITS, 0, 0, unix_io_manager,
-                     &fs) != 0)
-        return nullptr;
-    if (ext2fs_read_bitmaps(fs) != 0) {
-        ext2fs_close_free(&fs);
+                     &fs) != 0) {
+        ::close(lock);
         return nullptr;
     }
+    if (ext2fs_read_bitmaps(fs) != 0) {
+        ext2fs_close_free(&fs);
+        ::close(lock);
+        return nullptr;
+    }
+    g_image_locks[slot] = lock;
     if (!g_exit_hook) {
         atexit(release_at_exit);
         g_exit_hook = true;
@@ -90,6 +109,11 @@ void drive_detach(int slot) {
     }
     ext2fs_close_free(&it->second);
     g_mounted.erase(it);
+    auto lock = g_image_locks.find(slot);
+    if (lock != g_image_locks.end()) {
+        ::close(lock->second);
+        g_image_locks.erase(lock);
+    }
 }
 
 namespace {
@@ -258,6 +282,28 @@ int drive_make_dir(int slot, const std::string& path) {
     return err == 0 ? 0 : -1;
 }
 
+namespace {
+
+bool file_is_open(int slot, drive_ino ino) {
+    for (drive_file* f : g_open_files)
+        if (f->slot == slot && f->ino == ino) return true;
+    return false;
+}
+
+// Frees a file's blocks and inode once no name and no open file is left.
+int release_file_inode(ext2_filsys fs, drive_ino ino) {
+    ext2_inode inode;
+    if (!read_inode(fs, ino, &inode)) return -1;
+    inode.i_links_count = 0;
+    if (ext2fs_inode_has_valid_blocks2(fs, &inode) && ext2fs_punch(fs, ino, &inode, nullptr, 0, ~0ULL) != 0)
+        return -1;
+    inode.i_dtime = static_cast<uint32_t>(time(nullptr));
+    ext2fs_inode_alloc_stats2(fs, ino, -1, 0);
+    return ext2fs_write_inode(fs, ino, &inode) == 0 ? 0 : -1;
+}
+
+}  // namespace
+
 int drive_remove_file(int slot, const std::string& path) {
     ext2_filsys fs = mounted(slot);
     drive_ino parent = 0, ino = 0;
@@ -266,15 +312,15 @@ int drive_remove_file(int slot, const std::string& path) {
     ext2_inode inode;
     if (!read_inode(fs, ino, &inode) || LINUX_S_ISDIR(inode.i_mode)) return -1;
     if (ext2fs_unlink(fs, parent, last.c_str(), ino, 0) != 0) return -1;
-    if (inode.i_links_count > 0) --inode.i_links_count;
-    if (inode.i_links_count == 0) {
-        if (ext2fs_inode_has_valid_blocks2(fs, &inode) &&
-            ext2fs_punch(fs, ino, &inode, nullptr, 0, ~0ULL) != 0)
-            return -1;
-        inode.i_dtime = static_cast<uint32_t>(time(nullptr));
-        ext2fs_inode_alloc_stats2(fs, ino, -1, 0);
+    if (inode.i_links_count > 1) {
+        --inode.i_links_count;
+        return ext2fs_write_inode(fs, ino, &inode) == 0 ? 0 : -1;
     }
-    return ext2fs_write_inode(fs, ino, &inode) == 0 ? 0 : -1;
+    if (file_is_open(slot, ino)) {
+        g_removed_open.insert({slot, ino});
+        return 0;
+    }
+    return release_file_inode(fs, ino);
 }
 
 int drive_list(int slot, drive_ino dir, std::vector<drive_entry>* entries) {
@@ -346,6 +392,12 @@ int drive_file_close(drive_file* f) {
     close_handle(f);
     bool ok = !f->failed;
     g_open_files.erase(f);
+    auto removed = g_removed_open.find({f->slot, f->ino});
+    if (removed != g_removed_open.end() && !file_is_open(f->slot, f->ino)) {
+        g_removed_open.erase(removed);
+        ext2_filsys fs = mounted(f->slot);
+        if (!fs || release_file_inode(fs, f->ino) != 0) ok = false;
+    }
     delete f;
     return ok ? 0 : -1;
 }
@@ -385,6 +437,7 @@ void drives_reset() {
     drives_detach();
     for (drive_file* f : g_open_files) delete f;
     g_open_files.clear();
+    g_removed_open.clear();
 }
 
 int drive_make_symlink(int slot, const std::string& path, const std::string& target) {

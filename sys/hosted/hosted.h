@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -19,10 +20,16 @@ void use_machine(const std::string& machine_dir);
 // times < 0 means every use from `first_use` on.
 void fault_add(long number, long first_use, long result, long times = 1);
 void faults_clear();
+// Use `use` (counted from now) of call `number` really runs, with half the
+// length asked (a read, write, stream write, send or receive moves part of
+// its bytes; a listing gets room for one record).
+void fault_add_shortened(long number, long use);
 
 // How often call `number` was issued since the last counters reset.
 long call_count(long number);
 void call_counts_reset();
+// Every call issued since the last reset, with its count.
+std::map<long, long> call_counts();
 
 // Capture of descriptor 1: while on, the program's writes to descriptor 1 are
 // kept instead of reaching the host's standard output.

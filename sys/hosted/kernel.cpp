@@ -1,7 +1,13 @@
 // The hosted machine's entry: every numbered call arrives here, passes the
 // fault hook and the call counters, and goes to the family that answers it.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <map>
+#include <string>
 #include <vector>
 
 #include "hosted.h"
@@ -18,6 +24,7 @@ struct fault {
     long times;      // < 0: every use from first_use on
     long base_count; // the call's count when the fault was added
     long result;
+    bool shorten;    // the call runs with half its length (one record of a listing)
 };
 
 machine_state g_machine;
@@ -26,6 +33,10 @@ std::map<long, long> g_call_counts;
 bool g_capturing = false;
 std::string g_capture;
 bool g_skip_sleeps = false;
+bool g_test_hooks_read = false;
+std::string g_process_index = "0";  // this process in the tree the top process started
+long g_children_started = 0;
+std::string g_call_counts_file;
 
 void configure_from_environment() {
     const char* dir = getenv("QOR_MACHINE");
@@ -36,20 +47,83 @@ void configure_from_environment() {
     g_machine.configured = true;
 }
 
-bool fault_applies(const fault& f, long count, long* result) {
+bool fault_applies(const fault& f, long count) {
     long use = count - f.base_count;
     if (use < f.first_use) return false;
-    if (f.times >= 0 && use >= f.first_use + f.times) return false;
-    *result = f.result;
-    return true;
+    return f.times < 0 || use < f.first_use + f.times;
 }
 
-bool injected_fault(long number, long* result) {
+// The fault this use of the call meets, or nullptr.
+const fault* injected_fault(long number) {
     long count = ++g_call_counts[number];
     for (const fault& f : g_faults) {
-        if (f.number == number && fault_applies(f, count, result)) return true;
+        if (f.number == number && fault_applies(f, count)) return &f;
     }
-    return false;
+    return nullptr;
+}
+
+// Half the length (a transfer that really moves part of what was asked); a
+// listing gets room for one record. Calls without a length keep theirs.
+void shorten_length(long number, long* b, long* c) {
+    switch (number) {
+        case qor::SYS_READ:
+        case qor::SYS_WRITE:
+        case qor::SYS_STREAM_WRITE:
+            if (*c > 1) *c /= 2;
+            break;
+        case qor::SYS_GETDENTS:
+            if (*c > qor::DIRENT_SIZE) *c = qor::DIRENT_SIZE;
+            break;
+        case qor::SYS_TCP_SEND:
+        case qor::SYS_TCP_RECV:
+            if (*b > 1) *b /= 2;
+            break;
+        default:
+            break;
+    }
+}
+
+void write_call_counts_at_exit() {
+    std::string line = g_process_index;
+    for (auto& [number, count] : g_call_counts) line += " " + std::to_string(number) + ":" + std::to_string(count);
+    line += "\n";
+    int fd = ::open(g_call_counts_file.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (fd < 0) return;
+    write_all(fd, line.data(), static_cast<long>(line.size()));
+    ::close(fd);
+}
+
+// QOR_FAULT="number:use:result[:process]" (result a number or "half", for
+// the shortened transfer; process "0" is the top one, its children "1",
+// "2", ... in the order started, theirs "1.1", ...; without it the top one)
+// adds one fault in the process it names. QOR_CALL_COUNTS=file appends the
+// process's index and its "number:count" pairs to the file at exit.
+void read_test_hooks() {
+    g_test_hooks_read = true;
+    if (const char* index = getenv("QOR_PROCESS_INDEX")) g_process_index = index;
+    if (const char* file = getenv("QOR_CALL_COUNTS")) {
+        g_call_counts_file = file;
+        atexit(write_call_counts_at_exit);
+    }
+    const char* spec = getenv("QOR_FAULT");
+    if (!spec) return;
+    long number = 0, use = 0, result = 0;
+    char action[16] = {0}, process[64] = {0};
+    int fields = sscanf(spec, "%ld:%ld:%15[^:]:%63s", &number, &use, action, process);
+    if (fields < 3 || use < 1) return;
+    if (fields == 4 ? g_process_index != process : g_process_index != "0") return;
+    bool shorten = strcmp(action, "half") == 0;
+    if (!shorten) result = strtol(action, nullptr, 10);
+    g_faults.push_back({number, use, 1, g_call_counts[number], result, shorten});
+}
+
+// A child's index is its parent's with its own place among the parent's
+// children; the environment carries it to the child.
+void number_next_child() {
+    ++g_children_started;
+    std::string child = std::to_string(g_children_started);
+    if (g_process_index != "0") child = g_process_index + "." + child;
+    setenv("QOR_PROCESS_INDEX", child.c_str(), 1);
 }
 
 bool is_window_call(long n) { return n >= qor::SYS_GUI_BEGIN && n <= qor::SYS_GUI_SET_FONT; }
@@ -93,11 +167,18 @@ void use_machine(const std::string& machine_dir) {
     g_machine.dir = machine_dir;
     g_machine.current_drive = RAM_DRIVE;
     g_machine.configured = true;
+    g_children_started = 0;  // children are numbered anew in each machine
 }
 
 void fault_add(long number, long first_use, long result, long times) {
-    g_faults.push_back({number, first_use, times, g_call_counts[number], result});
+    g_faults.push_back({number, first_use, times, g_call_counts[number], result, false});
 }
+
+void fault_add_shortened(long number, long use) {
+    g_faults.push_back({number, use, 1, g_call_counts[number], 0, true});
+}
+
+std::map<long, long> call_counts() { return g_call_counts; }
 
 void faults_clear() { g_faults.clear(); }
 
@@ -143,7 +224,11 @@ bool sleeps_skipped() { return g_skip_sleeps; }
 
 long qor_syscall(long number, long a, long b, long c) {
     hosted::machine();
-    long injected = 0;
-    if (hosted::injected_fault(number, &injected)) return injected;
+    if (!hosted::g_test_hooks_read) hosted::read_test_hooks();
+    if (const hosted::fault* f = hosted::injected_fault(number)) {
+        if (!f->shorten) return f->result;
+        hosted::shorten_length(number, &b, &c);
+    }
+    if (number == qor::SYS_SPAWN) hosted::number_next_child();
     return hosted::dispatch(number, a, b, c);
 }

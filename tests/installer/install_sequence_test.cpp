@@ -2,6 +2,8 @@
 // the step count, optional media items, and every refusal. The package
 // index on these media never loads (and the network is out of reach), so
 // each run ends right after seeding, at the package phase's first step.
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
@@ -104,6 +106,17 @@ TEST_F(sequence_test, seeding_rows_follow_the_options_and_count_one_step_each) {
             EXPECT_EQ(on_target(std::string("fonts/") + FONTS[f]), wanted) << c.name << ": " << FONTS[f];
         }
     }
+}
+
+// An optional media file is skipped only when its directory does not list
+// it; one that is there but does not open is not quietly left off the drive.
+TEST_F(sequence_test, an_optional_file_that_is_listed_but_does_not_open_fails_its_copy) {
+    std::filesystem::remove(machine.media("installer/index.json"));
+    ASSERT_EQ(mkfifo(machine.media("installer/index.json").c_str(), 0644), 0);
+    ASSERT_EQ(installer_prepare_options(&state), 0);
+    EXPECT_EQ(run(), -1);
+    EXPECT_EQ(error_lines(), "[installer] error: Copy source open failed: RAM:/installer/index.json\n") << output;
+    EXPECT_FALSE(on_target("cache/index.json"));
 }
 
 // What a refusal case changes before the sequence runs.

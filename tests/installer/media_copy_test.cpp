@@ -181,6 +181,36 @@ TEST_F(media_copy_test, trees_copy_every_level_but_dot_entries) {
     EXPECT_EQ(state.step, STEP_INSTALL);
 }
 
+// A listing that stops early (an end the next call contradicts, or one
+// record per call) still brings the whole tree: nothing is left out unseen.
+TEST_F(media_copy_test, a_listing_that_ends_early_or_brings_one_record_still_copies_the_whole_tree) {
+    struct {
+        const char* name;
+        bool shortened;  // else the listing ends early (0)
+        long use;
+    } cases[] = {
+        {"the top listing ends at once", false, 2},
+        {"a lower listing ends at once", false, 4},
+        {"one record per call", true, 2},
+    };
+    write_host_file(machine.media("tree/a.conf"), "a");
+    write_host_file(machine.media("tree/b.conf"), "b");
+    write_host_file(machine.media("tree/sub/c.conf"), "c");
+    for (auto& c : cases) {
+        machine.remove_drive_path(0, "config");
+        installer_state_init(&state);
+        state.step = STEP_INSTALL;
+        hosted::faults_clear();
+        if (c.shortened) hosted::fault_add_shortened(qor::SYS_GETDENTS, c.use);
+        else hosted::fault_add(qor::SYS_GETDENTS, c.use, 0);
+        EXPECT_EQ(copy_tree("RAM:/tree", "/config", "RAM:/tree missing"), 0) << c.name << output;
+        EXPECT_EQ(machine.read_drive_file(0, "config/a.conf"), "a") << c.name;
+        EXPECT_EQ(machine.read_drive_file(0, "config/b.conf"), "b") << c.name;
+        EXPECT_EQ(machine.read_drive_file(0, "config/sub/c.conf"), "c") << c.name;
+        EXPECT_EQ(state.files_copied, 3) << c.name;
+    }
+}
+
 TEST_F(media_copy_test, a_missing_tree_shows_its_text_or_nothing) {
     write_host_file(machine.media("plain"), "not a directory");
     EXPECT_EQ(copy_tree("RAM:/icons", "/icons", ""), -1);

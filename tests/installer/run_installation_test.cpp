@@ -62,16 +62,18 @@ TEST_F(run_test, unusable_media_root) {
     struct {
         long call;
         long result;
+        long times;
         const char* message;
     } cases[] = {
-        {qor::SYS_OPEN, -2, "Could not open RAM:/ root"},
-        {qor::SYS_GETDENTS, -1, "Could not list RAM:/ root"},
-        {qor::SYS_GETDENTS, 0, "RAM:/ is empty (no files)"},
+        {qor::SYS_OPEN, -2, 1, "Could not open RAM:/ root"},
+        {qor::SYS_GETDENTS, -1, 1, "Could not list RAM:/ root"},
+        // Empty only when asking again still lists nothing.
+        {qor::SYS_GETDENTS, 0, 2, "RAM:/ is empty (no files)"},
     };
     for (auto& c : cases) {
         installer_state_init(&state);
         hosted::faults_clear();
-        hosted::fault_add(c.call, 1, c.result);
+        hosted::fault_add(c.call, 1, c.result, c.times);
         EXPECT_EQ(run(), RUN_MEDIA_INCOMPLETE);
         EXPECT_STREQ(state.error_text, c.message);
         EXPECT_FALSE(drive_touched());

@@ -93,6 +93,10 @@ TEST(HttpUrl, RedirectTable) {
         {"http://h/d/x", std::string(245, 'n'), -1, ""},
         // The whole URL must fit 255 bytes even when the path does.
         {"https://h:8443/", "/" + std::string(241, 'q'), -1, ""},
+        // Bytes a URL may not hold are refused in a location too.
+        {"http://h/d/x", "pkg.t\x03r", -1, ""},
+        {"http://h/d/x", "/a b", -1, ""},
+        {"http://h/d/x", "http://h/a\r\nX: y", -1, ""},
     };
     for (const redirect_case& c : cases) {
         SCOPED_TRACE(std::string(c.current) + " + " + c.location);

@@ -130,6 +130,34 @@ TEST(Drives, AFullDriveRefusesWritesAndStaysClean) {
     EXPECT_EQ(m.check_drive(0, &report), 0) << report;
 }
 
+// A file removed while a stream or descriptor still has it open loses its
+// name at once and its inode and blocks when the last one closes; the file
+// system stays clean either way (an open stream's own inode is not written
+// back over the freed one).
+TEST(Drives, AFileRemovedWhileOpenIsFreedWhenClosed) {
+    temp_machine m({.drives = 1, .drive_bytes = 16ull << 20});
+    ASSERT_EQ(drive_call(qor::SYS_DISK_PREPARE, 0), 0);
+    ASSERT_GE(drive_call(qor::SYS_DRIVE_SELECT, 0), 0);
+    std::string chunk(64 * 1024, 'x');
+    long stream = qor::stream_begin("/streamed");
+    ASSERT_GE(stream, 0);
+    ASSERT_EQ(qor::stream_write(stream, chunk.data(), chunk.size()), static_cast<long>(chunk.size()));
+    ASSERT_EQ(qor::writefile("/read", chunk.data(), static_cast<long>(chunk.size())), 0);
+    long fd = qor::open("/read", qor::O_READ);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(qor::unlink("/streamed"), 0);
+    ASSERT_EQ(qor::unlink("/read"), 0);
+    EXPECT_FALSE(m.drive_path_exists(0, "streamed"));
+    char byte = 0;
+    EXPECT_EQ(qor::read(static_cast<int>(fd), &byte, 1), 1) << "an open file stays readable";
+    EXPECT_EQ(qor::stream_write(stream, chunk.data(), chunk.size()), static_cast<long>(chunk.size()));
+    EXPECT_EQ(qor::stream_end(stream), 0);
+    EXPECT_EQ(qor::close(static_cast<int>(fd)), 0);
+    EXPECT_FALSE(m.drive_path_exists(0, "read"));
+    std::string report;
+    EXPECT_EQ(m.check_drive(0, &report), 0) << report;
+}
+
 TEST(Drives, DirectoriesRunOutOfInodes) {
     temp_machine m({.drives = 1, .drive_bytes = 16ull << 20});
     ASSERT_EQ(drive_call(qor::SYS_DISK_PREPARE, 0), 0);

@@ -50,6 +50,42 @@ TEST(Processes, ByPathAndByBareName) {
     EXPECT_LE(qor::spawn("nosuch", nullptr, 0), 0);
 }
 
+// QOR_FAULT reaches the child it names (1, 2, ... in the order started) and
+// no other; QOR_CALL_COUNTS has every child append its counts at exit.
+TEST(Processes, FaultsAndCallCountsByEnvironmentReachTheNamedChild) {
+    temp_machine m;
+    install_probe(m.media("binaries"), 0755);
+    const std::string text(80, 't'), half(63, 't');  // the probe asks for 127 bytes
+    write_host_file(m.media("text"), text);
+    std::string counts = m.dir() + "/counts";
+    struct {
+        const char* fault;
+        std::string first, second;  // what each child read
+    } cases[] = {
+        {"3:1:half:2", text, half},
+        {"4:1:-1:1", "(cannot open)", text},
+        {"4:1:-1:2", text, "(cannot open)"},
+        {"4:1:-1", text, text},  // the top process alone
+    };
+    for (auto& c : cases) {
+        hosted::use_machine(m.dir());
+        std::filesystem::remove(counts);
+        setenv("QOR_FAULT", c.fault, 1);
+        setenv("QOR_CALL_COUNTS", counts.c_str(), 1);
+        std::string out1, out2;
+        EXPECT_EQ(run_child("probe", {"0", "RAM:/text"}, &out1), 0);
+        EXPECT_EQ(run_child("probe", {"0", "RAM:/text"}, &out2), 0);
+        unsetenv("QOR_FAULT");
+        unsetenv("QOR_CALL_COUNTS");
+        EXPECT_NE(out1.find("child read RAM:/text: " + c.first + "\n"), std::string::npos) << c.fault << out1;
+        EXPECT_NE(out2.find("child read RAM:/text: " + c.second + "\n"), std::string::npos) << c.fault << out2;
+        std::string lines = qortest::read_host_file(counts);
+        EXPECT_EQ(lines.rfind("1 ", 0), 0u) << lines;
+        EXPECT_NE(lines.find("\n2 "), std::string::npos) << lines;
+        EXPECT_NE(lines.find(" 4:1\n"), std::string::npos) << lines;  // one open each
+    }
+}
+
 TEST(Processes, ChildStartsOnTheParentsCurrentDrive) {
     temp_machine m({.drives = 1});
     install_probe(m.media("binaries"), 0755);
