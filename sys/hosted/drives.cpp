@@ -36,7 +36,6 @@ struct partition {
     bool bootable = false;
 };
 
-std::string image_path(int slot) { return slot_image_path(slot); }
 std::string layout_path(int slot) { return slot_dir(slot) + "/layout"; }
 
 bool slot_exists(long slot) {
@@ -49,7 +48,7 @@ bool slot_exists(long slot) {
 uint64_t image_bytes(long slot) {
     if (!slot_exists(slot)) return 0;
     struct stat st;
-    if (stat(image_path(static_cast<int>(slot)).c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return 0;
+    if (stat(slot_image_path(static_cast<int>(slot)).c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return 0;
     return static_cast<uint64_t>(st.st_size);
 }
 
@@ -87,14 +86,14 @@ bool write_layout(long slot, const partition& p) {
 }
 
 bool image_writable(long slot) {
-    int fd = ::open(image_path(static_cast<int>(slot)).c_str(), O_RDWR | O_CLOEXEC);
+    int fd = ::open(slot_image_path(static_cast<int>(slot)).c_str(), O_RDWR | O_CLOEXEC);
     if (fd < 0) return false;
     ::close(fd);
     return true;
 }
 
 bool write_image_sector(long slot, uint64_t sector, const unsigned char* data) {
-    int fd = ::open(image_path(static_cast<int>(slot)).c_str(), O_WRONLY | O_CLOEXEC);
+    int fd = ::open(slot_image_path(static_cast<int>(slot)).c_str(), O_WRONLY | O_CLOEXEC);
     if (fd < 0) return false;
     ssize_t n = pwrite(fd, data, qor::SECTOR_SIZE, static_cast<off_t>(sector * qor::SECTOR_SIZE));
     int closed = ::close(fd);

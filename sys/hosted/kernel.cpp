@@ -105,11 +105,11 @@ void read_test_hooks() {
         g_call_counts_file = file;
         atexit(write_call_counts_at_exit);
     }
-    const char* spec = getenv("QOR_FAULT");
-    if (!spec) return;
+    const char* fault = getenv("QOR_FAULT");
+    if (!fault) return;
     long number = 0, use = 0, result = 0;
     char action[16] = {0}, process[64] = {0};
-    int fields = sscanf(spec, "%ld:%ld:%15[^:]:%63s", &number, &use, action, process);
+    int fields = sscanf(fault, "%ld:%ld:%15[^:]:%63s", &number, &use, action, process);
     if (fields < 3 || use < 1) return;
     if (fields == 4 ? g_process_index != process : g_process_index != "0") return;
     bool shorten = strcmp(action, "half") == 0;

@@ -34,6 +34,7 @@
 #include <vector>
 
 #include "hosted.h"
+#include "install_fixture.h"
 #include "installer_state.h"
 #include "qor_calls.h"
 #include "sha256.h"
@@ -113,15 +114,6 @@ std::vector<long> outcomes_of(long number) {
     return out;
 }
 
-std::string sha256_hex(const std::string& bytes) {
-    pkg_sha256_ctx ctx;
-    pkg_sha256_init(&ctx);
-    pkg_sha256_update(&ctx, bytes.data(), bytes.size());
-    char hex[PKG_SHA256_HEX_SIZE];
-    pkg_sha256_final_hex(&ctx, hex);
-    return hex;
-}
-
 // The drive as the sweep compares it: every node with its SHA-256 ("/" for a
 // directory) and the leading sectors of the image, where the boot code lies.
 std::string drive_digest(const std::string& machine) {
@@ -130,11 +122,11 @@ std::string drive_digest(const std::string& machine) {
     if (hosted::drive_tree(0, &nodes) != 0) return "no file system\n";
     hosted::drives_sync();
     std::sort(nodes.begin(), nodes.end());
-    for (auto& [path, bytes] : nodes) out += (bytes == "/" ? std::string("/") : sha256_hex(bytes)) + " " + path + "\n";
+    for (auto& [path, bytes] : nodes) out += (bytes == "/" ? std::string("/") : insttest::sha256_of(bytes)) + " " + path + "\n";
     std::ifstream image(machine + "/drives/0/disk.img", std::ios::binary);
     std::string lead(LEADING_SECTORS * 512, '\0');
     image.read(lead.data(), static_cast<std::streamsize>(lead.size()));
-    out += sha256_hex(lead) + " <sectors 0-8191>\n";
+    out += insttest::sha256_of(lead) + " <sectors 0-8191>\n";
     return out;
 }
 
@@ -164,9 +156,9 @@ void make_machine(const std::string& machine, const std::string& media) {
     unsetenv("QOR_FAULT");
     if (!counts_file.empty()) setenv("QOR_CALL_COUNTS", counts_file.c_str(), 1);
     if (!f.process.empty() && f.process != "0") {
-        std::string spec = std::to_string(f.number) + ":" + std::to_string(f.use) + ":" + outcome_text(f.outcome) +
-                           ":" + f.process;
-        setenv("QOR_FAULT", spec.c_str(), 1);
+        std::string fault = std::to_string(f.number) + ":" + std::to_string(f.use) + ":" + outcome_text(f.outcome) +
+                            ":" + f.process;
+        setenv("QOR_FAULT", fault.c_str(), 1);
     }
     hosted::use_machine(machine);
     hosted::skip_sleeps(true);

@@ -5,7 +5,7 @@ is named, those on it are not, and mbedTLS counts only in the TLS code.
 usage: check_seam_test.py CHECK_SEAM PLANTED_OBJECT
 """
 
-import importlib.util
+import importlib
 import os
 import shutil
 import sys
@@ -13,9 +13,8 @@ import tempfile
 
 
 def main():
-    spec = importlib.util.spec_from_file_location("check_seam", sys.argv[1])
-    seam = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(seam)
+    sys.path.insert(0, os.path.dirname(os.path.abspath(sys.argv[1])))
+    seam = importlib.import_module("check_seam")
     planted = sys.argv[2]
 
     names = {seam.bare_name(s) for (_path, s) in seam.violations([planted])}

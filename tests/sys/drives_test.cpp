@@ -105,12 +105,24 @@ TEST(Drives, SectorWritesLandAtTheirOffsets) {
     EXPECT_EQ(image[2 * 512], 0);
 }
 
+// A prepared and selected 16 MiB drive whose file system must be clean
+// when the test ends, whatever the test did to it.
+class SmallDrive : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_EQ(drive_call(qor::SYS_DISK_PREPARE, 0), 0);
+        ASSERT_GE(drive_call(qor::SYS_DRIVE_SELECT, 0), 0);
+    }
+    void TearDown() override {
+        std::string report;
+        EXPECT_EQ(m.check_drive(0, &report), 0) << report;
+    }
+    temp_machine m{{.drives = 1, .drive_bytes = 16ull << 20}};
+};
+
 // A drive holds what its partition holds: a stream that finds no free block
 // accepts fewer bytes, as on a full disk, and the file system stays whole.
-TEST(Drives, AFullDriveRefusesWritesAndStaysClean) {
-    temp_machine m({.drives = 1, .drive_bytes = 16ull << 20});
-    ASSERT_EQ(drive_call(qor::SYS_DISK_PREPARE, 0), 0);
-    ASSERT_GE(drive_call(qor::SYS_DRIVE_SELECT, 0), 0);
+TEST_F(SmallDrive, AFullDriveRefusesWritesAndStaysClean) {
     std::string chunk(256 * 1024, 'x');
     long total = 0;
     long stream = qor::stream_begin("/big");
@@ -126,18 +138,13 @@ TEST(Drives, AFullDriveRefusesWritesAndStaysClean) {
     EXPECT_NE(qor::writefile("/more", chunk.data(), static_cast<long>(chunk.size())), 0);
     ASSERT_EQ(qor::unlink("/big"), 0);
     EXPECT_EQ(qor::writefile("/more", chunk.data(), static_cast<long>(chunk.size())), 0) << "the space came back";
-    std::string report;
-    EXPECT_EQ(m.check_drive(0, &report), 0) << report;
 }
 
 // A file removed while a stream or descriptor still has it open loses its
 // name at once and its inode and blocks when the last one closes; the file
 // system stays clean either way (an open stream's own inode is not written
 // back over the freed one).
-TEST(Drives, AFileRemovedWhileOpenIsFreedWhenClosed) {
-    temp_machine m({.drives = 1, .drive_bytes = 16ull << 20});
-    ASSERT_EQ(drive_call(qor::SYS_DISK_PREPARE, 0), 0);
-    ASSERT_GE(drive_call(qor::SYS_DRIVE_SELECT, 0), 0);
+TEST_F(SmallDrive, AFileRemovedWhileOpenIsFreedWhenClosed) {
     std::string chunk(64 * 1024, 'x');
     long stream = qor::stream_begin("/streamed");
     ASSERT_GE(stream, 0);
@@ -154,14 +161,9 @@ TEST(Drives, AFileRemovedWhileOpenIsFreedWhenClosed) {
     EXPECT_EQ(qor::stream_end(stream), 0);
     EXPECT_EQ(qor::close(static_cast<int>(fd)), 0);
     EXPECT_FALSE(m.drive_path_exists(0, "read"));
-    std::string report;
-    EXPECT_EQ(m.check_drive(0, &report), 0) << report;
 }
 
-TEST(Drives, DirectoriesRunOutOfInodes) {
-    temp_machine m({.drives = 1, .drive_bytes = 16ull << 20});
-    ASSERT_EQ(drive_call(qor::SYS_DISK_PREPARE, 0), 0);
-    ASSERT_GE(drive_call(qor::SYS_DRIVE_SELECT, 0), 0);
+TEST_F(SmallDrive, DirectoriesRunOutOfInodes) {
     int made = 0;
     for (; made < 100000; ++made) {
         std::string name = "/d" + std::to_string(made);
@@ -169,8 +171,6 @@ TEST(Drives, DirectoriesRunOutOfInodes) {
     }
     EXPECT_LT(made, 100000) << "mkdir fails once no inode is left";
     EXPECT_GT(made, 100);
-    std::string report;
-    EXPECT_EQ(m.check_drive(0, &report), 0) << report;
 }
 
 // A drive image above 4 GiB (sparse): its size, partition and sectors past
