@@ -18,6 +18,8 @@ bool png_write(const std::string& path, const uint32_t* pixels, int width, int h
     image.width = static_cast<png_uint_32>(width);
     image.height = static_cast<png_uint_32>(height);
     image.format = PNG_FORMAT_RGB;
+    // A screenshot is written at every wait for an event: speed before size.
+    image.flags = PNG_IMAGE_FLAG_FAST;
     bool ok = png_image_write_to_file(&image, path.c_str(), 0, rgb.data(), 0, nullptr) != 0;
     png_image_free(&image);
     return ok;

@@ -505,6 +505,9 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
+    // Every run makes and removes a machine: in memory where the host has
+    // a tmpfs for it, a quarter faster than on disk.
+    if (!getenv("TMPDIR") && access("/dev/shm", W_OK) == 0) setenv("TMPDIR", "/dev/shm", 1);
     qortest::temp_dir work("sweep");
     s.work = work.path();
     s.media = work.path() + "/media";
