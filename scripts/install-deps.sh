@@ -14,7 +14,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 PACKAGES=(
-  cmake ninja-build g++ pkg-config
+  cmake ninja-build g++ binutils pkg-config
   libgtest-dev libmbedtls-dev libsdl2-dev libpng-dev zlib1g-dev libext2fs-dev
   grub-pc-bin grub-common qemu-system-x86 e2fsprogs
   console-setup-linux
