@@ -43,6 +43,16 @@ TEST(media_tool, media_from_a_small_folder_installs_and_its_install_program_adds
     for (const char* file : {"installer/pkg/lib.pkg", "installer/pkg/extra.pkg", "installer/base.pkg",
                              "installer/index.json", "installer/grub/core.img", "binaries/install"})
         EXPECT_TRUE(host_path_exists(machine.media(file))) << file;
+    // The programs go onto the media stripped (the one started from the
+    // drive below shows it still runs); the kernel goes as it was built.
+    for (const char* program : {"binaries/installer", "binaries/install", "binaries/extract"}) {
+        std::string sections;
+        ASSERT_EQ(run_command("readelf -S -W " + machine.media(program), &sections), 0) << program;
+        EXPECT_EQ(sections.find(".symtab"), std::string::npos) << program;
+        EXPECT_EQ(sections.find(".debug_"), std::string::npos) << program;
+    }
+    EXPECT_EQ(read_host_file(machine.media("boot/kernel.bin")),
+              read_host_file(std::string(BUILD_DIR) + "/tools/kernel.bin"));
 
     // Welcome, drive 0, the default options, format and install, then Q.
     write_host_file(machine.dir() + "/keys", "enter\nenter\ni\nenter\nq\n");
