@@ -7,8 +7,10 @@
 # time-out leaves its input in build-fuzz/campaign/NAME-artifacts: keep it
 # as a named regression input in the target's corpus once it is fixed.
 # Prints, per target: executions, executions per second, new corpus entries.
+# JOBS=N runs N copies of each target at once on one shared corpus (each
+# picks up what the others find); the figures are then their sums.
 #
-# usage: scripts/fuzz.sh [MINUTES] [TARGET...]   (TARGET: extract, inflate, ...; default all)
+# usage: [JOBS=N] scripts/fuzz.sh [MINUTES] [TARGET...]   (TARGET: extract, inflate, ...; default all)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 MINUTES=${1:-1}
@@ -19,6 +21,11 @@ fi
 shift $(($# > 0 ? 1 : 0))
 ONLY=" $* "
 SECONDS_PER_TARGET=$(python3 -c "print(max(1, round($MINUTES * 60)))")
+JOBS=${JOBS:-1}
+if ! [[ "$JOBS" =~ ^[1-9][0-9]*$ ]]; then
+  echo "fuzz.sh: JOBS must be a whole number of 1 or more" >&2
+  exit 2
+fi
 
 cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQOR_FUZZ=ON \
   -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ >/dev/null
@@ -43,16 +50,27 @@ for corpus in fuzz/*/corpus/*/; do
     [ -f "$d" ] && [[ "$name" == "$(basename "$d" .dict)"* ]] && dict=(-dict="$d")
   done
   before=$(find "$work" -type f | wc -l)
-  log=$CAMPAIGN/$name.log
+  rm -f "$CAMPAIGN/$name".log "$CAMPAIGN/$name".[0-9]*.log
   result=ok
-  if ! "$target" "$work" "$corpus" "${dict[@]}" -max_total_time="$SECONDS_PER_TARGET" -timeout=20 \
-      -print_final_stats=1 -artifact_prefix="$artifacts/" >"$log" 2>&1; then
-    result="FAILED: input in $artifacts (log $log)"
-    status=1
-  fi
+  pids=()
+  for job in $(seq 1 "$JOBS"); do
+    log=$CAMPAIGN/$name.log
+    [ "$JOBS" -eq 1 ] || log=$CAMPAIGN/$name.$job.log
+    "$target" "$work" "$corpus" "${dict[@]}" -max_total_time="$SECONDS_PER_TARGET" -timeout=20 \
+      -print_final_stats=1 -artifact_prefix="$artifacts/" >"$log" 2>&1 &
+    pids+=($!)
+  done
+  for pid in "${pids[@]}"; do
+    if ! wait "$pid"; then
+      result="FAILED: input in $artifacts (logs $CAMPAIGN/$name*.log)"
+      status=1
+    fi
+  done
   after=$(find "$work" -type f | wc -l)
-  runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)
-  rate=$(sed -n 's/^stat::average_exec_per_sec: *//p' "$log" | tail -1)
+  logs=("$CAMPAIGN/$name.log")
+  [ "$JOBS" -eq 1 ] || logs=("$CAMPAIGN/$name".[0-9]*.log)
+  runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "${logs[@]}" | awk '{ n += $1 } END { if (NR) print n }')
+  rate=$(sed -n 's/^stat::average_exec_per_sec: *//p' "${logs[@]}" | awk '{ n += $1 } END { if (NR) print n }')
   printf '%-16s %14s %10s %12s %s\n' "$name" "${runs:-?}" "${rate:-?}" "$((after - before))" "$result"
 done
 exit $status
