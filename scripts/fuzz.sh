@@ -32,6 +32,14 @@ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQOR_FUZZ=ON \
 cmake --build build-fuzz -j 1 >/dev/null
 
 CAMPAIGN=build-fuzz/campaign
+
+# sum_stat KEY LOG...: the sum of libFuzzer's final "stat::KEY:" over the logs.
+sum_stat() {
+  local key=$1
+  shift
+  sed -n "s/^stat::$key: *//p" "$@" | awk '{ n += $1 } END { if (NR) print n }'
+}
+
 mkdir -p "$CAMPAIGN"
 status=0
 printf '%-16s %14s %10s %12s %s\n' target executions exec/s new-entries result
@@ -50,27 +58,26 @@ for corpus in fuzz/*/corpus/*/; do
     [ -f "$d" ] && [[ "$name" == "$(basename "$d" .dict)"* ]] && dict=(-dict="$d")
   done
   before=$(find "$work" -type f | wc -l)
-  rm -f "$CAMPAIGN/$name".log "$CAMPAIGN/$name".[0-9]*.log
   result=ok
   pids=()
+  logs=()
   for job in $(seq 1 "$JOBS"); do
     log=$CAMPAIGN/$name.log
     [ "$JOBS" -eq 1 ] || log=$CAMPAIGN/$name.$job.log
+    logs+=("$log")
     "$target" "$work" "$corpus" "${dict[@]}" -max_total_time="$SECONDS_PER_TARGET" -timeout=20 \
       -print_final_stats=1 -artifact_prefix="$artifacts/" >"$log" 2>&1 &
     pids+=($!)
   done
   for pid in "${pids[@]}"; do
     if ! wait "$pid"; then
-      result="FAILED: input in $artifacts (logs $CAMPAIGN/$name*.log)"
+      result="FAILED: input in $artifacts (logs ${logs[*]})"
       status=1
     fi
   done
   after=$(find "$work" -type f | wc -l)
-  logs=("$CAMPAIGN/$name.log")
-  [ "$JOBS" -eq 1 ] || logs=("$CAMPAIGN/$name".[0-9]*.log)
-  runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "${logs[@]}" | awk '{ n += $1 } END { if (NR) print n }')
-  rate=$(sed -n 's/^stat::average_exec_per_sec: *//p' "${logs[@]}" | awk '{ n += $1 } END { if (NR) print n }')
+  runs=$(sum_stat number_of_executed_units "${logs[@]}")
+  rate=$(sum_stat average_exec_per_sec "${logs[@]}")
   printf '%-16s %14s %10s %12s %s\n' "$name" "${runs:-?}" "${rate:-?}" "$((after - before))" "$result"
 done
 exit $status
