@@ -17,8 +17,10 @@ int32_t permille_in_range(int64_t value) {
 }
 
 // The error operations' shared tail, once error_text holds the message cut
-// to its field and the standard output has had it whole.
+// to its field: the standard output gets the message as kept (a line can be
+// no longer than the field the failure screen and the failure line show).
 void error_recorded(installer_state* s) {
+    qor::print("[installer] error: %s\n", s->error_text);
     s->step = STEP_FAILED;
     redraw(s);
 }
@@ -46,28 +48,20 @@ void detail_set(installer_state* s, const char* text) {
     redraw(s);
 }
 
-// The window shows each message cut to its field like every shown text; the
-// line on the standard output is built from the parts, so a long path
-// reaches it whole.
+// Each message is kept to error_text's 127 characters; a path that makes it
+// longer is cut there, on the screen and on the standard output alike.
 void error_set(installer_state* s, const char* text) {
     text_copy_cut(s->error_text, sizeof s->error_text, text);
-    qor::print("[installer] error: %s\n", text ? text : "");
     error_recorded(s);
 }
 
 void error_set_path(installer_state* s, const char* text, const char* path) {
-    const char* t = text ? text : "";
-    const char* p = path ? path : "";
-    snprintf(s->error_text, sizeof s->error_text, "%s: %s", t, p);
-    qor::print("[installer] error: %s: %s\n", t, p);
+    snprintf(s->error_text, sizeof s->error_text, "%s: %s", text ? text : "", path ? path : "");
     error_recorded(s);
 }
 
 void error_set_path_code(installer_state* s, const char* text, const char* path, long code) {
-    const char* t = text ? text : "";
-    const char* p = path ? path : "";
-    snprintf(s->error_text, sizeof s->error_text, "%s: %s (rc=%ld)", t, p, code);
-    qor::print("[installer] error: %s: %s (rc=%ld)\n", t, p, code);
+    snprintf(s->error_text, sizeof s->error_text, "%s: %s (rc=%ld)", text ? text : "", path ? path : "", code);
     error_recorded(s);
 }
 

@@ -20,8 +20,8 @@ void status_set(installer_state* s, const char* text);
 // detail_text = text; redraw. Prints nothing.
 void detail_set(installer_state* s, const char* text);
 
-// error_text = text; prints "[installer] error: ..."; step = STEP_FAILED;
-// redraw.
+// error_text = text (at most 127 characters kept); prints "[installer]
+// error: " with error_text as kept; step = STEP_FAILED; redraw.
 void error_set(installer_state* s, const char* text);
 
 // As error_set, with the message "text: path".

@@ -4,6 +4,7 @@
 #include "installer_fixture.h"
 #include "media_checks.h"
 #include "media_copy.h"
+#include "reporting.h"
 #include "run_installation.h"
 
 namespace qortest {
@@ -126,6 +127,18 @@ TEST(failed_run_end, fills_an_empty_message_with_the_code) {
     EXPECT_EQ(end_failed_run(&state, -106), -106);
     EXPECT_EQ(hosted::capture_end(), "[installer] failure rc=-106 msg=Installer failed (rc=-106)\n");
     EXPECT_EQ(state.step, STEP_FAILED);
+}
+
+TEST(failed_run_end, prints_the_message_as_error_text_keeps_it) {
+    installer_state state;
+    installer_state_init(&state);
+    const std::string path = "RAM:/" + std::string(300, 'p');
+    hosted::capture_begin();
+    error_set_path(&state, "Copy source open failed", path.c_str());
+    EXPECT_EQ(end_failed_run(&state, -109), -109);
+    const std::string kept = ("Copy source open failed: " + path).substr(0, 127);
+    EXPECT_EQ(hosted::capture_end(),
+              "[installer] error: " + kept + "\n[installer] failure rc=-109 msg=" + kept + "\n");
 }
 
 TEST(media_directory_test, directories_only) {
