@@ -124,6 +124,10 @@ int drive_tree(int slot, std::vector<std::pair<std::string, std::string>>* nodes
     return drive_find(slot, "/", &root) == 0 ? walk(slot, "", root, nodes) : -1;
 }
 
+int drive_space(int slot, uint32_t* block_size, uint64_t* free_blocks, uint64_t* free_inodes) {
+    return drive_free_space(slot, block_size, free_blocks, free_inodes);
+}
+
 void drives_sync() { drives_detach(); }
 
 }  // namespace hosted

@@ -429,6 +429,15 @@ int drive_format(int slot, uint64_t offset, uint64_t bytes) {
 
 int drive_mount(int slot) { return mounted(slot) ? 0 : -1; }
 
+int drive_free_space(int slot, uint32_t* block_size, uint64_t* free_blocks, uint64_t* free_inodes) {
+    ext2_filsys fs = mounted(slot);
+    if (!fs) return -1;
+    *block_size = fs->blocksize;
+    *free_blocks = ext2fs_free_blocks_count(fs->super);
+    *free_inodes = fs->super->s_free_inodes_count;
+    return 0;
+}
+
 void drives_detach() {
     while (!g_mounted.empty()) drive_detach(g_mounted.begin()->first);
 }

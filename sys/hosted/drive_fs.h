@@ -66,5 +66,7 @@ void drives_reset();
 int drive_make_symlink(int slot, const std::string& path, const std::string& target);
 int drive_remove_dir(int slot, const std::string& path);
 int drive_read_link(int slot, drive_ino ino, std::string* target);
+// The slot's block size and its free blocks and inodes: 0 or -1.
+int drive_free_space(int slot, uint32_t* block_size, uint64_t* free_blocks, uint64_t* free_inodes);
 
 }  // namespace hosted

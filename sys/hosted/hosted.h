@@ -73,6 +73,9 @@ int drive_symlink(int slot, const std::string& path, const std::string& target);
 // Every file (with its bytes) and directory (bytes "/") under the drive's
 // root, keyed by path without a leading "/"; links are listed as "-> target".
 int drive_tree(int slot, std::vector<std::pair<std::string, std::string>>* nodes);
+// The slot's block size and its free blocks and inodes, for a tool that
+// checks a whole copy fits before it writes: 0 / -1.
+int drive_space(int slot, uint32_t* block_size, uint64_t* free_blocks, uint64_t* free_inodes);
 // Writes every open drive back into its image, so that other programs
 // (e2fsck, debugfs, QEMU) see it whole.
 void drives_sync();
