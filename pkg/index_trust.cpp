@@ -3,10 +3,9 @@
 #include "index_trust.h"
 
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
-#include "download.h"
+#include "http_client.h"
 #include "json_scan.h"
 #include "package_index.h"
 #include "qor.h"
@@ -124,23 +123,43 @@ void store_serial(uint64_t serial) {
     target->serial = serial;
 }
 
-// The signature beside the index, into `sig`: 1 with its length, 0 when it
-// cannot be had (missing, unreadable), -1 when it is too long to be one.
+// A fetched signature: at most `size` bytes kept, more marks it oversized.
+struct signature_sink {
+    uint8_t* data;
+    uint32_t used;
+    uint32_t size;
+    int32_t oversized;
+};
+
+int signature_sink_write(const uint8_t* data, uint32_t count, void* context) {
+    auto* s = static_cast<signature_sink*>(context);
+    if (!s || !data) return -1;
+    if (count > s->size - s->used) {
+        s->oversized = 1;
+        return -1;
+    }
+    memcpy(s->data + s->used, data, count);
+    s->used += count;
+    return 0;
+}
+
+// The signature beside the index, into `sig` (IDX_SIGNATURE_MAX_BYTES + 1
+// bytes): 1 with its length, 0 when it cannot be had (missing, unreadable,
+// the transfer failed), -1 when it is empty or too long to be one.
 int load_signature(const char* source, int32_t network, uint8_t* sig, uint32_t* sig_len) {
     char path[IDX_SOURCE_SIZE + sizeof IDX_SIGNATURE_SUFFIX];
     snprintf(path, sizeof path, "%s%s", source, IDX_SIGNATURE_SUFFIX);  // fits: sized for both
     if (!network) {
         int r = read_small_file(path, reinterpret_cast<char*>(sig), IDX_SIGNATURE_MAX_BYTES + 1, sig_len);
-        if (r == 1 && *sig_len == 0) return -1;
-        return r;
+        return r == 1 && *sig_len == 0 ? -1 : r;
     }
-    char* body = nullptr;
-    uint32_t len = 0;
-    if (package_download_url_to_buffer(path, &body, &len, IDX_SIGNATURE_MAX_BYTES) != 0) return 0;
-    memcpy(sig, body, len);
-    free(body);
-    *sig_len = len;
-    return len == 0 ? -1 : 1;
+    signature_sink sink{sig, 0, IDX_SIGNATURE_MAX_BYTES, 0};
+    uint64_t body = 0;
+    int r = pkg_http_get_stream(path, signature_sink_write, &sink, &body);
+    if (sink.oversized) return -1;
+    if (r != 0) return 0;
+    *sig_len = sink.used;
+    return sink.used == 0 ? -1 : 1;
 }
 
 // Verifies the index bytes with the drive's keys: 0 with the signer, or -1
