@@ -8,6 +8,7 @@ set -euo pipefail
 SOURCE=$1
 BUILD=$(cd "$2" && pwd)
 TMP=$(mktemp -d)
+chmod 755 "$TMP"  # nginx started by root serves as an unprivileged user
 export HOME=$TMP/home WORK=$TMP/work ADDR=127.0.69.1:8069 BUILD
 unset XDG_CONFIG_HOME
 mkdir -p "$HOME"

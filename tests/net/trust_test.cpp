@@ -5,6 +5,7 @@
 // raised only by a verified index, and safe against a failed or cut write).
 #include <gtest/gtest.h>
 
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -14,6 +15,7 @@
 #include "index_load.h"
 #include "index_signature.h"
 #include "index_trust.h"
+#include "net_peers.h"
 #include "qor_calls.h"
 #include "repositories.h"
 #include "test_machine.h"
@@ -122,31 +124,15 @@ class Signatures : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
         dir_ = std::make_unique<qortest::temp_dir>("trust-keys");
-        for (const char* name : {"a", "b"}) {
-            const std::string key = dir_->path() + "/" + name;
-            ASSERT_EQ(qortest::run_command("openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-256 -out " + key +
-                                           ".key && openssl pkey -in " + key + ".key -pubout -out " + key + ".pub"),
-                      0);
-        }
+        keys_["a"] = nettest::make_signing_key(dir_->path(), "a");
+        keys_["b"] = nettest::make_signing_key(dir_->path(), "b");
     }
     static void TearDownTestSuite() { dir_.reset(); }
 
-    static std::string pub(const char* name) { return qortest::read_host_file(dir_->path() + "/" + name + ".pub"); }
-    // The key's name as the media builder gives it.
-    static std::string key_name(const char* name) {
-        std::string out;
-        qortest::run_command("openssl pkey -pubin -in " + dir_->path() + "/" + name +
-                                 ".pub -outform DER | sha256sum | cut -c1-16",
-                             &out);
-        return out.substr(0, 16);
-    }
+    static std::string pub(const char* name) { return qortest::read_host_file(keys_[name].pub); }
+    static std::string key_name(const char* name) { return nettest::signing_key_name(keys_[name]); }
     static std::string sign(const char* name, const std::string& text) {
-        const std::string file = dir_->path() + "/signed";
-        qortest::write_host_file(file, text);
-        EXPECT_EQ(qortest::run_command("openssl dgst -sha256 -sign " + dir_->path() + "/" + name + ".key -out " + file +
-                                       ".sig " + file),
-                  0);
-        return qortest::read_host_file(file + ".sig");
+        return nettest::sign_bytes(keys_[name], text);
     }
     static idx_signature_result verify(const std::string& keys, const std::string& text, const std::string& sig,
                                        std::string* signer = nullptr, int32_t* unusable = nullptr) {
@@ -160,6 +146,7 @@ protected:
     }
 
     static inline std::unique_ptr<qortest::temp_dir> dir_;
+    static inline std::map<std::string, nettest::signing_key> keys_;
 };
 
 TEST_F(Signatures, OnlyAHeldKeyVerifiesTheExactBytes) {

@@ -15,7 +15,7 @@
 #include "http_url.h"
 #include "index_load.h"
 #include "index_trust.h"
-#include "install_command.h"
+#include "install_command_run.h"
 #include "install_fixture.h"
 #include "net_peers.h"
 #include "qor_calls.h"
@@ -33,32 +33,9 @@ constexpr int KEPT_SERIAL = 7;
 const std::string GOOD = "http://mirror.test/good/index.json";
 const std::string PAYLOAD = "#!/bin/sh\necho hello\n";
 
-struct command_result {
-    int status;
-    std::string output;
-};
-
-command_result run_install(std::vector<std::string> args) {
-    args.insert(args.begin(), "install");
-    std::vector<char*> argv;
-    for (std::string& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    command_result r;
-    r.status = qortest::run_captured(&r.output, [&] {
-        return install_command_main(static_cast<int>(args.size()), argv.data());
-    });
-    return r;
-}
-
-::testing::AssertionResult in_order(const std::string& output, const std::vector<std::string>& texts) {
-    size_t at = 0;
-    for (const std::string& t : texts) {
-        size_t found = output.find(t, at);
-        if (found == std::string::npos) return ::testing::AssertionFailure() << "no \"" << t << "\" in order in:\n" << output;
-        at = found + t.size();
-    }
-    return ::testing::AssertionSuccess();
-}
+using insttest::command_result;
+using insttest::in_order;
+using insttest::run_install;
 
 std::string slot_text(uint64_t serial) {
     char text[128];
@@ -70,14 +47,9 @@ protected:
     static void SetUpTestSuite() {
         dir_ = std::make_unique<qortest::temp_dir>("trust-network");
         const std::string d = dir_->path();
-        for (const char* name : {"trusted", "other"})
-            ASSERT_EQ(qortest::run_command("openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-256 -out " + d +
-                                           "/" + name + ".key && openssl pkey -in " + d + "/" + name + ".key -pubout -out " +
-                                           d + "/" + name + ".pub"),
-                      0);
-        std::string out;
-        qortest::run_command("openssl pkey -pubin -in " + d + "/trusted.pub -outform DER | sha256sum | cut -c1-16", &out);
-        key_name_ = out.substr(0, 16);
+        trusted_ = nettest::make_signing_key(d, "trusted");
+        other_ = nettest::make_signing_key(d, "other");
+        key_name_ = nettest::signing_key_name(trusted_);
 
         const std::string root = d + "/root";
         const std::string archive = insttest::make_archive(d + "/hello.tar.gz", {{"hello", PAYLOAD}});
@@ -127,12 +99,7 @@ protected:
                "\"system\": false}]\n}\n";
     }
     static std::string sign(const char* key, const std::string& text) {
-        const std::string file = dir_->path() + "/to-sign";
-        qortest::write_host_file(file, text);
-        EXPECT_EQ(qortest::run_command("openssl dgst -sha256 -sign " + dir_->path() + "/" + key + ".key -out " + file +
-                                       ".sig " + file),
-                  0);
-        return qortest::read_host_file(file + ".sig");
+        return nettest::sign_bytes(std::string(key) == "trusted" ? trusted_ : other_, text);
     }
 
     void SetUp() override {
@@ -145,8 +112,7 @@ protected:
         nettest::write_hosts(machine_.dir(), std::string("mirror.test ") + NGINX_ADDRESS + "\nscript.test " +
                                                  SCRIPT_ADDRESS + "\ndead.test " + DEAD_ADDRESS + "\n" + u.host + " " +
                                                  DEAD_ADDRESS + "\n");
-        machine_.write_drive_file(0, "cache/trusted-keys.pem",
-                                  qortest::read_host_file(dir_->path() + "/trusted.pub"));
+        machine_.write_drive_file(0, "cache/trusted-keys.pem", qortest::read_host_file(trusted_.pub));
         machine_.write_drive_file(0, "cache/serial.a", slot_text(KEPT_SERIAL));
     }
     void mirrors(const std::vector<std::string>& urls) const {
@@ -168,6 +134,7 @@ protected:
 
     qortest::temp_machine machine_{qortest::machine_options{1}};
     static inline std::unique_ptr<qortest::temp_dir> dir_;
+    static inline nettest::signing_key trusted_, other_;
     static inline std::string key_name_;
     static inline nettest::certificate cert_;
     static inline std::unique_ptr<nettest::nginx_peer> nginx_;
