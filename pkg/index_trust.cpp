@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "dir_listing.h"
 #include "http_client.h"
 #include "json_scan.h"
 #include "package_index.h"
@@ -15,6 +16,8 @@
 namespace {
 
 constexpr char SLOT_TAG[] = "qor-serial";
+// The keys file's name in its directory.
+constexpr const char* KEYS_FILE_NAME = IDX_KEYS_PATH + sizeof IDX_KEYS_DIRECTORY;
 // "qor-serial", a space, 20 digits, a space, 64 hex digits, a newline.
 constexpr uint32_t SLOT_TEXT_SIZE = 128;
 constexpr uint32_t SERIAL_TEXT_SIZE = 24;  // 20 digits and room
@@ -193,13 +196,16 @@ void index_trust_begin() {
     g_trust.candidate_verified = 0;
     g_trust.keys_len = 0;
     int keys = read_small_file(IDX_KEYS_PATH, g_trust.keys, sizeof g_trust.keys, &g_trust.keys_len);
-    // A keys file that cannot be read still asks for signatures: it is
-    // there, so the drive meant to trust only signed indexes.
+    // A keys file that is there but cannot be read still asks for
+    // signatures: the drive meant to trust only signed indexes, and a failed
+    // open must not quietly trust everything.
+    if (keys == 0 && directory_lists_name(IDX_KEYS_DIRECTORY, KEYS_FILE_NAME) == 1)
+        keys = -1;
     g_trust.required = keys != 0;
     if (keys < 0) {
         g_trust.keys_len = 0;
-        qor::print("install: cannot read %s (at most %lu bytes)\n", IDX_KEYS_PATH,
-                   static_cast<unsigned long>(IDX_KEYS_MAX_BYTES - 1));
+        qor::print("install: cannot read %s (a file of at most %lu bytes); no index can be verified\n",
+                   IDX_KEYS_PATH, static_cast<unsigned long>(IDX_KEYS_MAX_BYTES - 1));
     }
     read_slot(&g_trust.slots[0], IDX_SERIAL_SLOT_A);
     read_slot(&g_trust.slots[1], IDX_SERIAL_SLOT_B);

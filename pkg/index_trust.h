@@ -10,6 +10,7 @@
 #include "index_signature.h"
 
 // The keys the drive trusts: PEM public-key blocks one after another.
+constexpr char IDX_KEYS_DIRECTORY[] = "/cache";
 constexpr char IDX_KEYS_PATH[] = "/cache/trusted-keys.pem";
 constexpr uint32_t IDX_KEYS_MAX_BYTES = 16384;
 // The highest serial trusted, in two slots that each carry their own check:

@@ -298,6 +298,34 @@ TEST_F(LocalTrust, RefusedIndexesFallBackToTheNetworkAndKeepTheSerial) {
     }
 }
 
+TEST_F(LocalTrust, AKeysFileThatCannotBeReadRefusesEveryIndex) {
+    put_signed(5);
+    struct unreadable {
+        const char* what;
+        std::string keys;
+        bool open_fails;
+    };
+    const unreadable cases[] = {
+        {"too large", pub("a") + std::string(IDX_KEYS_MAX_BYTES, '#'), false},
+        {"does not open", pub("a"), true},
+    };
+    for (const unreadable& c : cases) {
+        SCOPED_TRACE(c.what);
+        put("cache/trusted-keys.pem", c.keys);
+        if (c.open_fails) hosted::fault_add(qor::SYS_OPEN, 1, -1);
+        std::string out;
+        EXPECT_EQ(load(&out), -1);
+        hosted::faults_clear();
+        EXPECT_EQ(out.rfind("install: cannot read /cache/trusted-keys.pem (a file of at most 16383 bytes); no index "
+                            "can be verified\ninstall: no usable key in /cache/trusted-keys.pem; index refused: "
+                            "/cache/index.json\ninstall: falling back to network index\n",
+                            0),
+                  0u)
+            << out;
+        EXPECT_EQ(slot("serial.a"), "");
+    }
+}
+
 TEST_F(LocalTrust, AFailedOrCutSerialWriteLeavesTheOldValueAndIsMendedNextTime) {
     put("cache/trusted-keys.pem", pub("a"));
     put("cache/serial.a", slot_text(4));
