@@ -43,8 +43,7 @@ int idx_use_index_text(package_index* index, char* text, uint32_t len, const cha
     int r = index_trust_check(source, network, text, len);
     if (r == 0) r = idx_parse_index_bytes(index, text, len, label);
     free(text);
-    if (r == 0) index_trust_commit();
-    return r;
+    return r == 0 ? index_trust_commit() : -1;
 }
 
 const char* index_default_url() { return QOR_DEFAULT_INDEX_URL; }

@@ -110,7 +110,8 @@ void read_slot(serial_slot* slot, const char* path) {
 
 // Keeps `serial` in the slot that holds less (a spoiled one first), so the
 // other goes on holding the value from before until this write is whole.
-void store_serial(uint64_t serial) {
+// 0, or -1 after saying it could not.
+int store_serial(uint64_t serial) {
     serial_slot* a = &g_trust.slots[0];
     serial_slot* b = &g_trust.slots[1];
     serial_slot* target = !a->valid ? a : !b->valid ? b : a->serial <= b->serial ? a : b;
@@ -118,12 +119,13 @@ void store_serial(uint64_t serial) {
     uint32_t len = idx_serial_slot_text(serial, text, sizeof text);
     if (qor::writefile(target->path, text, len) != 0) {
         target->valid = 0;  // whatever it holds now no longer checks
-        qor::print("install: failed to record index serial %llu in %s\n", static_cast<unsigned long long>(serial),
-                   target->path);
-        return;
+        qor::print("install: failed to record index serial %llu in %s; index not used\n",
+                   static_cast<unsigned long long>(serial), target->path);
+        return -1;
     }
     target->valid = 1;
     target->serial = serial;
+    return 0;
 }
 
 // A fetched signature: at most `size` bytes kept, more marks it oversized.
@@ -249,10 +251,12 @@ int index_trust_check(const char* source, int32_t network, const char* text, uin
     return 0;
 }
 
-void index_trust_commit() {
-    g_trust.loaded = g_trust.candidate;
-    if (g_trust.candidate_verified && g_trust.loaded.serial > index_trust_stored_serial())
-        store_serial(g_trust.loaded.serial);
+int index_trust_commit() {
+    const index_origin* c = &g_trust.candidate;
+    if (g_trust.candidate_verified && c->serial > index_trust_stored_serial() && store_serial(c->serial) != 0)
+        return -1;
+    g_trust.loaded = *c;
+    return 0;
 }
 
 const index_origin* index_loaded_origin() { return &g_trust.loaded; }

@@ -48,9 +48,11 @@ uint64_t index_trust_stored_serial();
 // candidate origin); -1 after one line naming `source`.
 int index_trust_check(const char* source, int32_t network, const char* text, uint32_t len);
 
-// After the checked index parsed: makes the candidate the loaded origin and,
-// when it was verified, keeps its serial if it is higher than the one kept.
-void index_trust_commit();
+// After the checked index parsed: when it was verified, keeps its serial if
+// it is higher than the one kept, then makes it the loaded origin. 0, or -1
+// when the serial could not be kept (reported): the index is not used, as
+// a drive that cannot keep the serial cannot refuse a rollback later.
+int index_trust_commit();
 
 // The loaded index's origin (zeroed until an index is loaded).
 const index_origin* index_loaded_origin();
