@@ -91,6 +91,7 @@ TEST(Repositories, ListLinesAndRelativeUrls) {
     EXPECT_NE(out.find("line 6: URL too long"), std::string::npos) << out;
     EXPECT_NE(out.find("line 21: more than 16 repositories"), std::string::npos) << out;
 
+    const std::string too_long(260, 'a');
     struct url_case {
         const char* index;
         const char* url;
@@ -101,7 +102,7 @@ TEST(Repositories, ListLinesAndRelativeUrls) {
         {"https://m.test:8443/index.json", "a.tgz", "https://m.test:8443/a.tgz"},
         {"http://m.test/repo/index.json", "/other/a.tar", "http://m.test/other/a.tar"},
         {"not a url", "a.tar", nullptr},
-        {"http://m.test/index.json", (new std::string(260, 'a'))->c_str(), nullptr},
+        {"http://m.test/index.json", too_long.c_str(), nullptr},
     };
     for (const url_case& c : urls) {
         SCOPED_TRACE(c.url);
