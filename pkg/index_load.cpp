@@ -1,11 +1,12 @@
-// Index loading: local file, then network.
+// Index loading: local file, then network (each mirror in turn), every
+// index through the trust check before it is parsed.
 #include "index_load.h"
 
 #include <cstdlib>
 
 #include "download.h"
-#include "qor.h"
 #include "index_trust.h"
+#include "qor.h"
 #include "qor_print.h"
 #include "repositories.h"
 
