@@ -50,6 +50,18 @@ constexpr seed_file SEED_FILES[] = {
      nullptr, "/etc"},
 };
 
+// What a signed media adds beside the index: the index's signature, the keys
+// that verify it and the mirrors to fetch from. A media without them seeds
+// and counts none of these rows.
+constexpr seed_file SEED_TRUST_FILES[] = {
+    {"RAM:/installer/index.json.sig", "/cache/index.json.sig", "Copying index.json.sig", "index signature",
+     seed_presence::optional, nullptr, nullptr},
+    {"RAM:/installer/trusted-keys.pem", "/cache/trusted-keys.pem", "Copying trusted-keys.pem", "keys",
+     seed_presence::optional, nullptr, nullptr},
+    {"RAM:/installer/repositories", "/cache/repositories", "Copying repositories", "repositories",
+     seed_presence::optional, nullptr, nullptr},
+};
+
 constexpr seed_file SEED_COMPILER = {"RAM:/programs/chibicc",     "/binaries/chibicc",
                                      "Seeding /binaries/chibicc", "chibicc",
                                      seed_presence::announced,    "RAM:/programs/chibicc missing",
@@ -94,9 +106,14 @@ bool optional_source_absent(const char* path) {
     return directory_lists_name(directory, slash + 1) == 0;
 }
 
+// 1 when the media carries the optional row's source (or lists it, so the
+// copy reports why it cannot be read).
+bool media_carries(const seed_file& row) { return source_opens(row.source) || !optional_source_absent(row.source); }
+
 // The seeding phase's step count for the options chosen.
 int32_t seed_step_count(const installer_state* s) {
     int32_t steps = SEED_STEPS_FIXED;
+    for (const seed_file& row : SEED_TRUST_FILES) steps += media_carries(row) ? 1 : 0;
     if (s->seed_icons) steps += SEED_STEPS_ICONS;
     if (s->seed_fonts) steps += selected_fonts(s);
     if (s->seed_chibicc) steps += 1;
@@ -162,6 +179,9 @@ int seed_fonts(installer_state* s) {
 int seed_target(installer_state* s) {
     for (const seed_file& row : SEED_FILES) {
         if (seed_one_file(s, row) != 0) return -1;
+    }
+    for (const seed_file& row : SEED_TRUST_FILES) {
+        if (media_carries(row) && seed_one_file(s, row) != 0) return -1;
     }
     for (const seed_tree& row : SEED_TREES) {
         if (seed_one_tree(s, row) != 0) return -1;

@@ -109,32 +109,6 @@ int copy_listed_entries(installer_state* s, long fd, const char* source, const c
 
 }  // namespace
 
-const char* listing_record_name(const unsigned char* record) {
-    const char* name = reinterpret_cast<const char*>(record + qor::DIRENT_NAME_OFFSET);
-    return strnlen(name, qor::DIRENT_NAME_MAX + 1) <= static_cast<size_t>(qor::DIRENT_NAME_MAX) ? name : nullptr;
-}
-
-long list_directory(int fd, unsigned char* buf, size_t size) {
-    long n = qor::getdents(fd, buf, size);
-    return n == 0 ? qor::getdents(fd, buf, size) : n;
-}
-
-int directory_lists_name(const char* directory, const char* name) {
-    long fd = qor::open(directory, qor::O_READ);
-    if (fd < 0) return 0;
-    unsigned char listing[TREE_LISTING_SIZE];
-    int found = 0;
-    long n = 0;
-    while (!found && (n = list_directory(static_cast<int>(fd), listing, sizeof listing)) > 0) {
-        for (long at = 0; at + qor::DIRENT_SIZE <= n; at += qor::DIRENT_SIZE) {
-            const char* listed = listing_record_name(listing + at);
-            if (listed && strcmp(listed, name) == 0) found = 1;
-        }
-    }
-    qor::close(static_cast<int>(fd));
-    return found || n == 0 ? found : -1;
-}
-
 bool is_dot_name(const char* name) { return strcmp(name, ".") == 0 || strcmp(name, "..") == 0; }
 
 int path_is_directory(const char* path) { return pkg_path_is_directory(path); }

@@ -1,11 +1,14 @@
-// Index loading: local file, then network.
+// Index loading: local file, then network (each mirror in turn), every
+// index through the trust check before it is parsed.
 #include "index_load.h"
 
 #include <cstdlib>
 
 #include "download.h"
+#include "index_trust.h"
 #include "qor.h"
 #include "qor_print.h"
+#include "repositories.h"
 
 #ifndef QOR_DEFAULT_INDEX_URL
 #error "QOR_DEFAULT_INDEX_URL must name the network index"
@@ -34,14 +37,15 @@ int read_whole(int fd, char** out, uint32_t* len) {
     return 0;
 }
 
-// Parses a loaded text and releases it; the parser's result.
-int parse_and_release(package_index* index, char* text, uint32_t len, const char* label) {
-    int r = idx_parse_index_bytes(index, text, len, label);
-    free(text);
-    return r;
-}
-
 }  // namespace
+
+int idx_use_index_text(package_index* index, char* text, uint32_t len, const char* source, int32_t network,
+                       const char* label) {
+    int r = index_trust_check(source, network, text, len);
+    if (r == 0) r = idx_parse_index_bytes(index, text, len, label);
+    free(text);
+    return r == 0 ? index_trust_commit() : -1;
+}
 
 const char* index_default_url() { return QOR_DEFAULT_INDEX_URL; }
 
@@ -56,15 +60,12 @@ int idx_read_file_to_buffer(char** out, uint32_t* len) {
 
 int index_fetch_and_parse(package_index* index) {
     if (!index) return -1;
+    index_trust_begin();
     char* text = nullptr;
     uint32_t len = 0;
     if (idx_read_file_to_buffer(&text, &len) == 0) {
-        if (parse_and_release(index, text, len, "local index") == 0) return 0;
+        if (idx_use_index_text(index, text, len, IDX_LOCAL_INDEX_PATH, 0, "local index") == 0) return 0;
         qor::print("install: falling back to network index\n");
     }
-    if (package_download_url_to_buffer(index_default_url(), &text, &len, IDX_INDEX_MAX_BYTES) != 0) {
-        qor::print("install: failed to fetch package index from %s\n", index_default_url());
-        return -1;
-    }
-    return parse_and_release(index, text, len, "network index");
+    return repo_load_network_index(index);
 }

@@ -19,5 +19,11 @@ int idx_read_file_to_buffer(char** out, uint32_t* len);
 // (reported) or `index` is null.
 int index_fetch_and_parse(package_index* index);
 
+// Uses index bytes read from `source` (a drive path, or a URL when `network`
+// is 1): the trust check, then the parser with `label`. Frees `text`. 0 when
+// the index is loaded (and its origin noted), -1 when refused (reported).
+int idx_use_index_text(package_index* index, char* text, uint32_t len, const char* source, int32_t network,
+                       const char* label);
+
 // The URL of the network index (a build setting).
 const char* index_default_url();

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "index_load.h"
+#include "index_trust.h"
 #include "package_install.h"
 #include "qor_print.h"
 #include "resolve.h"
@@ -83,6 +84,7 @@ int parse_options(int argc, char** argv, install_options* o) {
 }
 
 void list_index(const package_index* index) {
+    index_print_origin();
     qor::print("%-24s %-12s %-6s %s\n", "NAME", "VERSION", "SYSTEM", "DIRECTORY");
     for (int32_t i = 0; i < index->count && i < PKG_INDEX_MAX_PACKAGES; ++i) {
         const package_entry* e = &index->packages[i];

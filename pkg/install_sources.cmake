@@ -3,5 +3,6 @@
 # package core links it.
 list(APPEND QOR_PKG_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/extract_runner.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/package_install.cpp)
+  ${CMAKE_CURRENT_LIST_DIR}/package_install.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/dir_listing.cpp)
 list(APPEND QOR_PKG_LIBRARIES qor_extract)

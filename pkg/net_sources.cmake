@@ -8,5 +8,8 @@ list(APPEND QOR_PKG_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/http_response.cpp
   ${CMAKE_CURRENT_LIST_DIR}/http_client.cpp
   ${CMAKE_CURRENT_LIST_DIR}/download.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/index_load.cpp)
+  ${CMAKE_CURRENT_LIST_DIR}/index_load.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/index_signature.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/index_trust.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/repositories.cpp)
 list(APPEND QOR_PKG_LIBRARIES mbedtls mbedx509 mbedcrypto)

@@ -12,6 +12,7 @@
 #include "package_install.h"
 #include "qor.h"
 #include "qor_print.h"
+#include "repositories.h"
 #include "sha256.h"
 
 namespace {
@@ -141,7 +142,7 @@ void report_installed(const package_entry* entry, uint32_t size) {
 // Fetches the package's URL to `path`, verified: 0 (size in `*size` when
 // given), or -1 reported with no file left.
 int download_package(const package_entry* entry, const char* path, uint32_t* size) {
-    if (pkg_download_verified_to_path(entry, path, size) == 0) return 0;
+    if (repo_download_package(entry, path, size) == 0) return 0;
     qor::print("install: download failed for %s\n", entry->name);
     return -1;
 }

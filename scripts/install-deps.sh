@@ -19,12 +19,13 @@ PACKAGES=(
   grub-pc-bin grub-common qemu-system-x86 e2fsprogs
   console-setup-linux
   tar gzip python3
+  openssl  # the media builder signs every index it writes
 )
 # The fuzz build (clang), the network peers of the tests and benchmarks
 # (nginx with an openssl certificate, curl), the benchmark timer, and the
 # X server and tools the desktop window tests drive the window server with.
 TEST_PACKAGES=(
-  clang libclang-rt-14-dev nginx openssl curl hyperfine
+  clang libclang-rt-14-dev nginx curl hyperfine
   xvfb xdotool x11-apps x11-utils
 )
 

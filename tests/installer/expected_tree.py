@@ -8,6 +8,7 @@ into their install directories. (The boot loader's grub.cfg is left out.)
 usage: expected_tree.py MEDIA OUT
 """
 
+import hashlib
 import json
 import os
 import shutil
@@ -23,6 +24,9 @@ SEEDED_FILES = [
     ("installer/base.pkg", "cache/base.pkg"),
     ("installer/base.manifest", "cache/base.manifest"),
     ("etc/resolv.conf", "etc/resolv.conf"),
+    ("installer/index.json.sig", "cache/index.json.sig"),
+    ("installer/trusted-keys.pem", "cache/trusted-keys.pem"),
+    ("installer/repositories", "cache/repositories"),
 ]
 SEEDED_TREES = ["config", ".view", "icons", "icons16"]
 
@@ -62,6 +66,13 @@ def main():
         if os.path.exists(os.path.join(media, source)):
             os.makedirs(os.path.dirname(os.path.join(out, target)), exist_ok=True)
             shutil.copyfile(os.path.join(media, source), os.path.join(out, target))
+    # A signed media's index is verified when the base packages load it, and
+    # its serial kept in the first serial slot.
+    if os.path.exists(os.path.join(media, "installer", "trusted-keys.pem")):
+        serial = json.load(open(os.path.join(media, "installer", "index.json"), encoding="utf-8"))["serial"]
+        text = f"qor-serial {serial}"
+        with open(os.path.join(out, "cache", "serial.a"), "w") as f:
+            f.write(f"{text} {hashlib.sha256(text.encode()).hexdigest()}\n")
     for tree in SEEDED_TREES:
         shutil.copytree(os.path.join(media, tree), os.path.join(out, tree), dirs_exist_ok=True)
     # Each installed package's archive is seeded into the package cache from

@@ -70,11 +70,13 @@ TEST_F(sequence_test, seeding_rows_follow_the_options_and_count_one_step_each) {
         bool icons, fonts, compiler, index_on_media;
         std::vector<int> fonts_selected;
         int32_t steps;
+        bool trust = false;  // the index's signature, the keys and the mirrors on the media
     } cases[] = {
         {"everything off, no index or base cache", false, false, false, false, {}, 10},
         {"icons", true, false, false, true, {}, 12},
         {"three fonts of five and the compiler", false, true, true, true, {0, 2, 4}, 14},
         {"everything on", true, true, true, true, {1}, 14},
+        {"a signed media with mirrors", false, false, false, true, {}, 13, true},
     };
     for (auto& c : cases) {
         fresh();
@@ -82,6 +84,9 @@ TEST_F(sequence_test, seeding_rows_follow_the_options_and_count_one_step_each) {
             std::filesystem::remove(machine.media("installer/index.json"));
             std::filesystem::remove(machine.media("installer/base.pkg"));
         }
+        if (c.trust)
+            for (const char* file : {"index.json.sig", "trusted-keys.pem", "repositories"})
+                write_host_file(machine.media("installer/") + file, file);
         ASSERT_EQ(installer_prepare_options(&state), 0);
         state.seed_icons = c.icons;
         state.seed_fonts = c.fonts;
@@ -99,6 +104,8 @@ TEST_F(sequence_test, seeding_rows_follow_the_options_and_count_one_step_each) {
             EXPECT_TRUE(on_target(always)) << c.name << ": " << always;
         EXPECT_EQ(on_target("cache/index.json"), c.index_on_media) << c.name;
         EXPECT_EQ(on_target("cache/base.pkg"), c.index_on_media) << c.name;
+        for (const char* file : {"cache/index.json.sig", "cache/trusted-keys.pem", "cache/repositories"})
+            EXPECT_EQ(on_target(file), c.trust) << c.name << ": " << file;
         EXPECT_EQ(on_target("icons/term.icon") && on_target("icons16/term.icon"), c.icons) << c.name;
         EXPECT_EQ(on_target("binaries/chibicc"), c.compiler) << c.name;
         for (int f = 0; f < 5; ++f) {

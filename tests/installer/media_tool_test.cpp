@@ -80,6 +80,89 @@ TEST(media_tool, media_from_a_small_folder_installs_and_its_install_program_adds
     EXPECT_EQ(machine.read_drive_file(0, "binaries/extra"), "extra payload\n");
 }
 
+// Reads one member of an index.json as text ("42" for "serial": 42).
+std::string index_serial(const std::string& index_path) {
+    std::string out;
+    run_command("python3 -c 'import json,sys; print(json.load(open(sys.argv[1]))[\"serial\"])' " + index_path, &out);
+    return out;
+}
+
+TEST(media_tool, indexes_are_signed_by_a_key_made_once_outside_the_checkout) {
+    temp_dir work("media-sign");
+    const std::string src = work.path() + "/src";
+    write_source(src);
+    // A package whose archive lies relative to the index.
+    write_host_file(src + "/packages/extra/package.conf",
+                    "name = extra\nversion = 3\ninstall_dir = /binaries\ninstall_name = extra\n"
+                    "url = pool/extra.tar.gz\nsystem = no\n");
+    const std::string env = "XDG_CONFIG_HOME=" + work.path() + "/config ";
+    const std::string key = work.path() + "/config/qor-media/signing-key.pem";
+    const std::string media = work.path() + "/media";
+    const std::string repo = work.path() + "/repo";
+    std::string out;
+    ASSERT_EQ(run_command(env + MEDIA_TOOL + " " + src + " " + media + " --build " + BUILD_DIR + " --repo " + repo +
+                              " --serial 42 --mirror http://m1.test/index.json --mirror https://m2.test/r/index.json",
+                          &out),
+              0)
+        << out;
+    ASSERT_TRUE(host_path_exists(key)) << out;
+    const std::string first_key = read_host_file(key);
+    const std::string pub = work.path() + "/pub.pem";
+    ASSERT_EQ(run_command("openssl pkey -in " + key + " -pubout -out " + pub), 0);
+    for (const std::string& index : {media + "/installer/index.json", repo + "/index.json"}) {
+        EXPECT_EQ(run_command("openssl dgst -sha256 -verify " + media + "/installer/trusted-keys.pem -signature " +
+                                  index + ".sig " + index,
+                              &out),
+                  0)
+            << index << out;
+        EXPECT_EQ(index_serial(index), "42\n");
+    }
+    EXPECT_NE(read_host_file(media + "/installer/trusted-keys.pem").find(read_host_file(pub)), std::string::npos);
+    EXPECT_EQ(read_host_file(media + "/installer/repositories"),
+              "# index URLs, tried in order\nhttp://m1.test/index.json\nhttps://m2.test/r/index.json\n");
+    EXPECT_NE(read_host_file(repo + "/index.json").find("\"url\": \"pool/extra.tar.gz\""), std::string::npos);
+    EXPECT_TRUE(host_path_exists(repo + "/pool/extra.tar.gz"));
+
+    // The key is reused; the serial comes from SOURCE_DATE_EPOCH.
+    ASSERT_EQ(run_command(env + "SOURCE_DATE_EPOCH=77 " + MEDIA_TOOL + " " + src + " " + media + " --build " + BUILD_DIR,
+                          &out),
+              0)
+        << out;
+    EXPECT_EQ(read_host_file(key), first_key);
+    EXPECT_EQ(index_serial(media + "/installer/index.json"), "77\n");
+    EXPECT_FALSE(host_path_exists(media + "/installer/repositories"));
+
+    // Unsigned as before.
+    ASSERT_EQ(run_command(env + MEDIA_TOOL + " " + src + " " + media + " --build " + BUILD_DIR + " --no-sign", &out), 0);
+    for (const char* file : {"installer/index.json.sig", "installer/trusted-keys.pem"})
+        EXPECT_FALSE(host_path_exists(media + "/" + file)) << file;
+
+    // A private key is never made or taken inside the checkout or the media.
+    struct refusal {
+        std::string args;
+        std::string message;
+    };
+    const refusal refusals[] = {
+        {"XDG_CONFIG_HOME=" + std::string(PROJECT_DIR) + "/build-keys " + MEDIA_TOOL + " " + src + " " + media,
+         "the signing key would lie inside the checkout"},
+        {MEDIA_TOOL + " " + src + " " + media + " --key " + media + "/k.pem", "no such key file"},
+        {MEDIA_TOOL + " " + src + " " + work.path() + "/m2 --key " + pub, "openssl pkey failed"},
+        {MEDIA_TOOL + " " + src + " " + media + " --mirror ftp://x/index.json", "--mirror: 'ftp://x/index.json'"},
+    };
+    for (const refusal& r : refusals) {
+        SCOPED_TRACE(r.args);
+        EXPECT_EQ(run_command(r.args + " --build " + BUILD_DIR, &out), 2);
+        EXPECT_NE(out.find(r.message), std::string::npos) << out;
+    }
+    write_host_file(media + "/k.pem", first_key);
+    EXPECT_EQ(run_command(MEDIA_TOOL + " " + src + " " + work.path() + "/m3 --key " + media + "/k.pem --repo " + media +
+                              " --build " + BUILD_DIR,
+                          &out),
+              2);
+    EXPECT_NE(out.find("the private key must not lie inside the repository"), std::string::npos) << out;
+    EXPECT_FALSE(host_path_exists(std::string(PROJECT_DIR) + "/build-keys"));
+}
+
 TEST(media_tool, faulty_sources_are_refused_with_the_file_named) {
     struct fault_case {
         std::string what;

@@ -26,6 +26,26 @@ certificate make_certificate(const std::string& dir) {
     return c;
 }
 
+signing_key make_signing_key(const std::string& dir, const std::string& name) {
+    signing_key k{dir + "/" + name + ".key", dir + "/" + name + ".pub"};
+    qortest::run_command("openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-256 -out '" + k.key +
+                         "' && openssl pkey -in '" + k.key + "' -pubout -out '" + k.pub + "'");
+    return k;
+}
+
+std::string sign_bytes(const signing_key& key, const std::string& bytes) {
+    const std::string file = key.key + ".signed";
+    qortest::write_host_file(file, bytes);
+    qortest::run_command("openssl dgst -sha256 -sign '" + key.key + "' -out '" + file + ".sig' '" + file + "'");
+    return qortest::read_host_file(file + ".sig");
+}
+
+std::string signing_key_name(const signing_key& key) {
+    std::string out;
+    qortest::run_command("openssl pkey -pubin -in '" + key.pub + "' -outform DER | sha256sum", &out);
+    return out.substr(0, 16);
+}
+
 bool peer_process::start(const char* const* argv) {
     int in[2], out[2];
     if (pipe2(in, O_CLOEXEC) != 0) return false;

@@ -21,6 +21,18 @@ struct certificate {
 };
 certificate make_certificate(const std::string& dir);
 
+// An ECDSA P-256 key pair made by openssl in `dir`: NAME.key and NAME.pub.
+struct signing_key {
+    std::string key;
+    std::string pub;
+};
+signing_key make_signing_key(const std::string& dir, const std::string& name);
+// The DER signature `openssl dgst -sha256 -sign` makes of `bytes`.
+std::string sign_bytes(const signing_key& key, const std::string& bytes);
+// The key's name as the media builder gives it: the first 16 hex digits of
+// the SHA-256 of its DER public key.
+std::string signing_key_name(const signing_key& key);
+
 // A child process with a bounded stop: SIGTERM (or closing its standard
 // input), then SIGKILL after a few seconds. The child also dies with us.
 class peer_process {

@@ -12,7 +12,7 @@
 #include "hosted.h"
 #include "http_url.h"
 #include "index_load.h"
-#include "install_command.h"
+#include "install_command_run.h"
 #include "install_fixture.h"
 #include "net_peers.h"
 #include "qor_calls.h"
@@ -41,33 +41,9 @@ const served_package PACKAGES[] = {
     {"broken", "/binaries", "broken", "[]", true, {{"broken", "never installed"}}},
 };
 
-struct command_result {
-    int status;
-    std::string output;
-};
-
-command_result run_install(std::vector<std::string> args) {
-    args.insert(args.begin(), "install");
-    std::vector<char*> argv;
-    for (std::string& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    command_result r;
-    r.status = qortest::run_captured(&r.output, [&] {
-        return install_command_main(static_cast<int>(args.size()), argv.data());
-    });
-    return r;
-}
-
-// True when every text stands in `output` in the order given.
-::testing::AssertionResult in_order(const std::string& output, const std::vector<std::string>& texts) {
-    size_t at = 0;
-    for (const std::string& t : texts) {
-        size_t found = output.find(t, at);
-        if (found == std::string::npos) return ::testing::AssertionFailure() << "no \"" << t << "\" in order in:\n" << output;
-        at = found + t.size();
-    }
-    return ::testing::AssertionSuccess();
-}
+using insttest::command_result;
+using insttest::in_order;
+using insttest::run_install;
 
 class InstallCommand : public ::testing::Test {
 protected:
