@@ -71,14 +71,17 @@ void release_at_exit() { files_reset(); }
 // ext2fs_file_write that grows a file rewrites its inode (and rereads and
 // rewrites the block its end lies in), so a stream of small writes is
 // gathered into whole blocks first; every other use of a drive writes them
-// back before it runs, so no one ever sees a file without its bytes.
+// back before it runs, so no one ever sees a file without its bytes. The
+// handle's own block buffer is flushed too: another handle on the file reads
+// the block from the file system, not from this one.
 void write_back_pending() {
     drive_file* f = g_pending;
     if (!f) return;
     g_pending = nullptr;
     unsigned int wrote = 0;
     auto size = static_cast<unsigned int>(f->pending.size());
-    if (!f->handle || ext2fs_file_write(f->handle, f->pending.data(), size, &wrote) != 0 || wrote != size)
+    if (!f->handle || ext2fs_file_write(f->handle, f->pending.data(), size, &wrote) != 0 || wrote != size ||
+        ext2fs_file_flush(f->handle) != 0)
         f->failed = true;
     f->pending.clear();
 }
