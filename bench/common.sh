@@ -26,16 +26,23 @@ bench_median() {
 
 # Prints (and appends to BENCH_SUMMARY) one comparison of times, smaller is
 # better: label, our median seconds, peer name, peer median seconds, goal
-# (the largest acceptable ours/peer ratio, or "-" for none).
+# (the largest acceptable ours/peer ratio, or "-" for none), and an optional
+# note for the closing parenthesis.
 bench_compare_time() {
   local line
-  line=$(awk -v l="$1" -v o="$2" -v p="$3" -v t="$4" -v g="$5" -v runs="$RUNS" 'BEGIN {
+  line=$(awk -v l="$1" -v o="$2" -v p="$3" -v t="$4" -v g="$5" -v note="${6:-}" -v runs="$RUNS" 'BEGIN {
     r = o / t
     verdict = (g == "-") ? "" : (r <= g ? sprintf("  goal <= %.2fx: met", g) : sprintf("  goal <= %.2fx: MISSED", g))
-    printf "%-34s ours %8.3f s   %-16s %8.3f s   ratio %5.2fx%s  (median of %d)\n", l, o, p, t, r, verdict, runs }')
+    printf "%-34s ours %8.3f s   %-16s %8.3f s   ratio %5.2fx%s  (median of %d%s)\n", l, o, p, t, r, verdict, runs,
+      (note == "" ? "" : "; " note) }')
   echo "$line"
   if [ -n "${BENCH_SUMMARY:-}" ]; then echo "$line" >>"$BENCH_SUMMARY"; fi
 }
+
+# How far a figure is from its floor, the method's own unavoidable work
+# measured in the same run (bench/floor): label, our median seconds, what
+# the floor is, the floor's median seconds, goal (largest ours/floor, or "-").
+bench_compare_floor() { bench_compare_time "$1" "$2" floor "$4" "$5" "floor: $3"; }
 
 # The same for rates, larger is better: label, our MiB/s, peer name, peer
 # MiB/s, goal (the smallest acceptable ours/peer ratio, or "-").

@@ -22,10 +22,11 @@ PACKAGES=(
   openssl  # the media builder signs every index it writes
 )
 # The fuzz build (clang), the network peers of the tests and benchmarks
-# (nginx with an openssl certificate, curl), the benchmark timer, and the
-# X server and tools the desktop window tests drive the window server with.
+# (nginx with an openssl certificate, curl), the benchmark timer and the
+# call counter and profiler the benchmarks report with (strace, perf), and
+# the X server and tools the desktop window tests drive the window server with.
 TEST_PACKAGES=(
-  clang libclang-rt-14-dev nginx curl hyperfine
+  clang libclang-rt-14-dev nginx curl hyperfine strace linux-perf
   xvfb xdotool x11-apps x11-utils
 )
 

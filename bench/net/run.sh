@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Downloads a 256 MiB file from nginx over loopback, HTTP and HTTPS, with the
 # package core's verified download beside curl, RUNS rounds taking the two in
-# turn, and prints the median throughputs and their ratio. BUILD_DIR names a
+# turn, and prints the median throughputs and their ratio, and our time beside
+# the floor's: the bare 1536-byte receives and writes. BUILD_DIR names a
 # Release build.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
@@ -9,6 +10,7 @@ cd "$(dirname "$0")/../.."
 source bench/common.sh
 RUNS=${NET_RUNS:-3}
 BENCH="$BUILD_DIR/bench/net/net_download_bench"
+FLOOR="$BUILD_DIR/bench/floor/method_floor"
 ADDRESS=127.0.65.1
 SIZE_MIB=${SIZE_MIB:-256}
 
@@ -63,7 +65,7 @@ echo "bench.test $ADDRESS" > "$WORK/machine/hosts"
 
 for scheme in http https; do
   url="$scheme://bench.test/big.bin"
-  : >"$WORK/curl.s" && : >"$WORK/ours.s" && : >"$WORK/hash.s"
+  : >"$WORK/curl.s" && : >"$WORK/ours.s" && : >"$WORK/hash.s" && : >"$WORK/floor.s"
   for _ in $(seq "$RUNS"); do
     bench_wall curl -sk --resolve "bench.test:80:$ADDRESS" --resolve "bench.test:443:$ADDRESS" \
       -o "$WORK/curl.bin" "$url" >>"$WORK/curl.s"
@@ -75,9 +77,15 @@ for scheme in http https; do
     rm -f "$WORK/machine/media/big.bin"
     [ "$ours_bytes" = "$bytes" ] || { echo "size mismatch: $ours_bytes vs $bytes"; exit 1; }
     echo "$ours_s" >>"$WORK/ours.s"
+    # The floor: the same bytes over plain HTTP in 1536-byte receives, each
+    # written as it arrives, nothing else (no TLS, no digest, no parsing).
+    "$FLOOR" receive "$ADDRESS" 80 /big.bin "$WORK/floor.bin" >>"$WORK/floor.s"
+    rm -f "$WORK/floor.bin"
   done
   ours_rate=$(bench_rate "$bytes" "$(bench_median <"$WORK/ours.s")")
   curl_rate=$(bench_rate "$bytes" "$(bench_median <"$WORK/curl.s")")
   bench_compare_rate "verified download, $scheme" "$ours_rate" "curl" "$curl_rate" -
+  bench_compare_floor "verified download, $scheme, from floor" "$(bench_median <"$WORK/ours.s")" \
+    "1536-byte receives and writes alone, over HTTP" "$(bench_median <"$WORK/floor.s")" -
   echo "    (sha256sum of the same $SIZE_MIB MiB alone: $(bench_median <"$WORK/hash.s") s)"
 done

@@ -20,6 +20,7 @@
 #include <ctime>
 #include <map>
 #include <set>
+#include <vector>
 
 #include "kernel.h"
 
@@ -34,6 +35,9 @@ struct drive_file {
     uint64_t position = 0;   // kept across detaches
     ext2_file_t handle = nullptr;
     bool failed = false;     // data lost when a detach closed the handle
+    // Written bytes not yet handed to the file system: they end at
+    // `position` and lie inside one block (see drive_file_write).
+    std::vector<char> pending;
 };
 
 namespace {
@@ -56,10 +60,31 @@ std::set<drive_file*> g_open_files;
 // open handle would otherwise write its inode back over the freed one).
 std::set<std::pair<int, drive_ino>> g_removed_open;
 bool g_exit_hook = false;
+// The one file holding pending bytes, if any.
+drive_file* g_pending = nullptr;
 
 // A process that ends has every descriptor closed by its kernel, and its
 // drives written back.
 void release_at_exit() { files_reset(); }
+
+// Hands the pending bytes of the file holding them to its file system. Each
+// ext2fs_file_write that grows a file rewrites its inode (and rereads and
+// rewrites the block its end lies in), so a stream of small writes is
+// gathered into whole blocks first; every other use of a drive writes them
+// back before it runs, so no one ever sees a file without its bytes. The
+// handle's own block buffer is flushed too: another handle on the file reads
+// the block from the file system, not from this one.
+void write_back_pending() {
+    drive_file* f = g_pending;
+    if (!f) return;
+    g_pending = nullptr;
+    unsigned int wrote = 0;
+    auto size = static_cast<unsigned int>(f->pending.size());
+    if (!f->handle || ext2fs_file_write(f->handle, f->pending.data(), size, &wrote) != 0 || wrote != size ||
+        ext2fs_file_flush(f->handle) != 0)
+        f->failed = true;
+    f->pending.clear();
+}
 
 void close_handle(drive_file* f) {
     if (!f->handle) return;
@@ -67,8 +92,17 @@ void close_handle(drive_file* f) {
     f->handle = nullptr;
 }
 
+// The slot's file system as it stands, or nullptr when it is not open.
+ext2_filsys open_fs(int slot) {
+    auto it = g_mounted.find(slot);
+    return it == g_mounted.end() ? nullptr : it->second;
+}
+
 // The slot's file system, opened on first use; nullptr when it has none.
+// Pending bytes are written back first: whatever the caller does next
+// sees every file whole.
 ext2_filsys mounted(int slot) {
+    write_back_pending();
     auto it = g_mounted.find(slot);
     if (it != g_mounted.end()) return it->second;
     uint64_t offset = 0;
@@ -102,6 +136,7 @@ ext2_filsys mounted(int slot) {
 }  // namespace
 
 void drive_detach(int slot) {
+    write_back_pending();
     auto it = g_mounted.find(slot);
     if (it == g_mounted.end()) return;
     for (drive_file* f : g_open_files) {
@@ -129,16 +164,10 @@ node_kind kind_of_mode(uint16_t mode) {
     return node_kind::special;
 }
 
-// The path without trailing slashes split into its parent and last name;
-// false for a last component of "", "." or "..".
+// The path split into its parent and last name; false for a last name of
+// "", "." or "..", or one longer than a directory entry holds.
 bool split_last(const std::string& path, std::string* parent, std::string* last) {
-    std::string p = path;
-    while (p.size() > 1 && p.back() == '/') p.pop_back();
-    size_t slash = p.rfind('/');
-    *parent = slash == std::string::npos ? "." : p.substr(0, slash + 1);
-    *last = slash == std::string::npos ? p : p.substr(slash + 1);
-    return !last->empty() && *last != "." && *last != ".." && *last != "/" &&
-           last->size() <= static_cast<size_t>(MAX_NAME_BYTES);
+    return split_last_name(path, parent, last) && last->size() <= static_cast<size_t>(MAX_NAME_BYTES);
 }
 
 int find_in(ext2_filsys fs, const std::string& path, bool follow_last, drive_ino* ino) {
@@ -256,10 +285,18 @@ int drive_create_file(int slot, const std::string& path, bool truncate, drive_in
     if (!fs || find_parent(fs, path, &parent, &last) != 0) return -1;
     drive_ino existing = 0;
     if (!lookup_name(fs, parent, last, &existing)) return new_file(fs, parent, last, ino);
-    // An existing name, a link followed to what it names.
-    if (find_in(fs, path, true, &existing) != 0) return -1;
+    // An existing name, a link followed from the directory it lies in to
+    // what it names.
     ext2_inode inode;
-    if (!read_inode(fs, existing, &inode) || !LINUX_S_ISREG(inode.i_mode)) return -1;
+    if (!read_inode(fs, existing, &inode)) return -1;
+    if (LINUX_S_ISLNK(inode.i_mode)) {
+        ext2_ino_t target = 0;
+        if (ext2fs_follow_link(fs, EXT2_ROOT_INO, parent, existing, &target) != 0 || target == 0 ||
+            !read_inode(fs, target, &inode))
+            return -1;
+        existing = target;
+    }
+    if (!LINUX_S_ISREG(inode.i_mode)) return -1;
     if (truncate && truncate_file(fs, existing) != 0) return -1;
     *ino = existing;
     return 0;
@@ -344,6 +381,7 @@ drive_file* drive_file_open(int slot, drive_ino ino, bool writing) {
 }
 
 long drive_file_read(drive_file* f, void* buf, long len) {
+    write_back_pending();
     if (!attach(f)) return -1;
     unsigned int got = 0;
     if (ext2fs_file_read(f->handle, buf, static_cast<unsigned int>(len), &got) != 0) return -1;
@@ -351,9 +389,18 @@ long drive_file_read(drive_file* f, void* buf, long len) {
     return got;
 }
 
+// Bytes go to the file's pending block and reach the file system when the
+// block is full, or before anything else uses the drive. Space is checked
+// as the first byte of a block the file does not have yet is taken, as the
+// file system would take the block there: nothing else can have used the
+// drive in between.
 long drive_file_write(drive_file* f, const void* buf, long len) {
-    if (!f->writing || !attach(f)) return -1;
-    ext2_filsys fs = mounted(f->slot);
+    if (!f->writing || f->failed) return -1;
+    if (g_pending != f) {
+        write_back_pending();
+        if (!attach(f)) return -1;
+    }
+    ext2_filsys fs = open_fs(f->slot);
     const uint64_t block = fs->blocksize;
     const char* p = static_cast<const char*>(buf);
     long done = 0;
@@ -361,21 +408,27 @@ long drive_file_write(drive_file* f, const void* buf, long len) {
         uint64_t in_block = f->position & (block - 1);
         long piece = static_cast<long>(block - in_block);
         if (piece > len - done) piece = len - done;
-        __u64 size = 0;
-        if (ext2fs_file_get_lsize(f->handle, &size) != 0) break;
-        // Past the last block the file has, the write takes a new one.
-        bool new_block = f->position >= (size + block - 1) / block * block;
-        if (new_block && !blocks_left(fs, BLOCKS_PER_NEW_BLOCK)) break;
-        unsigned int wrote = 0;
-        errcode_t err = ext2fs_file_write(f->handle, p + done, static_cast<unsigned int>(piece), &wrote);
-        f->position += wrote;
-        done += wrote;
-        if (err != 0 || wrote == 0) break;
+        if (f->pending.empty()) {
+            __u64 size = 0;
+            if (ext2fs_file_get_lsize(f->handle, &size) != 0) break;
+            // Past the last block the file has, the write takes a new one.
+            bool new_block = f->position >= (size + block - 1) / block * block;
+            if (new_block && !blocks_left(fs, BLOCKS_PER_NEW_BLOCK)) break;
+            g_pending = f;
+        }
+        f->pending.insert(f->pending.end(), p + done, p + done + piece);
+        f->position += static_cast<uint64_t>(piece);
+        done += piece;
+        if ((f->position & (block - 1)) == 0) {
+            write_back_pending();
+            if (f->failed) return -1;
+        }
     }
     return done > 0 || len == 0 ? done : -1;
 }
 
 long drive_file_seek(drive_file* f, int64_t offset, int whence) {
+    write_back_pending();
     if (!attach(f)) return -1;
     __u64 size = 0;
     if (ext2fs_file_get_lsize(f->handle, &size) != 0) return -1;
@@ -389,6 +442,7 @@ long drive_file_seek(drive_file* f, int64_t offset, int whence) {
 }
 
 int drive_file_close(drive_file* f) {
+    write_back_pending();
     close_handle(f);
     bool ok = !f->failed;
     g_open_files.erase(f);

@@ -238,19 +238,29 @@ long sys_lseek(long fd, long offset, long whence) {
     return r < 0 || r > LONG_MAX ? -1 : static_cast<long>(r);
 }
 
-// mkdir or unlink: on a drive slot through its file system, on a host root
-// at the parent directory, resolved confined like every path.
+// mkdir or unlink: on a drive slot through its file system, on the bare
+// host straight at the path, and on the media at the parent directory
+// resolved confined like every path. The last name is checked alike on both
+// hosts, so that "x/." or "x/.." fails and "x/" names x.
 long make_or_remove(const char* path, bool make) {
     if (!path) return -1;
     resolved_path p;
     if (resolve_path(path, &p) != 0) return -1;
     if (p.on_slot()) return make ? drive_make_dir(p.drive, p.rest) : drive_remove_file(p.drive, p.rest);
-    std::string last;
-    int parent = open_parent(p, &last);
-    release_path(&p);
-    if (parent < 0) return -1;
-    int r = make ? mkdirat(parent, last.c_str(), 0755) : unlinkat(parent, last.c_str(), 0);
-    ::close(parent);
+    int r = -1;
+    if (!p.confined) {
+        std::string parent, last;
+        if (!split_last_name(p.rest, &parent, &last)) return -1;
+        std::string at = parent == "." ? last : parent + last;
+        r = make ? mkdir(at.c_str(), 0755) : unlink(at.c_str());
+    } else {
+        std::string last;
+        int parent = open_parent(p, &last);
+        release_path(&p);
+        if (parent < 0) return -1;
+        r = make ? mkdirat(parent, last.c_str(), 0755) : unlinkat(parent, last.c_str(), 0);
+        ::close(parent);
+    }
     return r == 0 ? 0 : -1;
 }
 

@@ -51,6 +51,11 @@ int open_resolved(const resolved_path& p, int flags, int mode);
 int confined_open(int root_fd, const char* path, int flags, int mode);
 bool confined_walk_forced();
 
+// The path without trailing slashes split into its parent ("." when it has
+// none, else ending in "/") and its last name; false for a last name of "",
+// "." or "..".
+bool split_last_name(const std::string& path, std::string* parent, std::string* last);
+
 // Opens the parent directory of the last component and names that
 // component; fails for a last component of "", "." or "..".
 int open_parent(const resolved_path& p, std::string* last_name);

@@ -67,6 +67,8 @@ int resolve_path(const char* path, resolved_path* out) {
     out->rest = path + prefix;
     if (out->rest.empty()) out->rest.push_back('/');  // not = "/": GCC 12 -O3 warns falsely (-Wrestrict)
     if (drive >= 0) return 0;
+    // Opened for each path: the media folder may be replaced while the
+    // machine is in use, and a path names the folder there now.
     std::string media = machine().dir + "/media";
     out->root_fd = ::open(media.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
     return out->root_fd < 0 ? -1 : 0;
@@ -92,17 +94,21 @@ int open_resolved(const resolved_path& p, int flags, int mode) {
     return confined_open(p.root_fd, p.rest.c_str(), flags, mode);
 }
 
+bool split_last_name(const std::string& path, std::string* parent, std::string* last) {
+    std::string p = path;
+    while (p.size() > 1 && p.back() == '/') p.pop_back();
+    size_t slash = p.rfind('/');
+    *parent = slash == std::string::npos ? "." : p.substr(0, slash + 1);
+    *last = slash == std::string::npos ? p : p.substr(slash + 1);
+    return !last->empty() && *last != "." && *last != ".." && *last != "/";
+}
+
 int open_parent(const resolved_path& p, std::string* last_name) {
-    std::string path = p.rest;
-    while (path.size() > 1 && path.back() == '/') path.pop_back();
-    size_t slash = path.rfind('/');
-    std::string parent = slash == std::string::npos ? "." : path.substr(0, slash + 1);
-    std::string last = slash == std::string::npos ? path : path.substr(slash + 1);
-    if (last.empty() || last == "." || last == ".." || last == "/") return -1;
     resolved_path parent_path;
+    std::string last;
+    if (!split_last_name(p.rest, &parent_path.rest, &last)) return -1;
     parent_path.root_fd = p.root_fd;
     parent_path.confined = p.confined;
-    parent_path.rest = parent;
     int fd = open_resolved(parent_path, O_PATH | O_DIRECTORY, 0);
     if (fd < 0) return -1;
     *last_name = last;
@@ -110,12 +116,26 @@ int open_parent(const resolved_path& p, std::string* last_name) {
 }
 
 int open_host_node(const resolved_path& p, int flags, int mode) {
-    // Non-blocking so that opening a FIFO cannot wait for its other end.
-    int fd = open_resolved(p, flags | O_NONBLOCK | O_NOCTTY, mode);
+    // Non-blocking so that opening a FIFO cannot wait for its other end. A
+    // regular file or a directory ignores the flag, so it is left set.
+    int base = flags | O_NONBLOCK | O_NOCTTY;
+    // The common cases are settled by the open itself, one host call: a
+    // read-only open tried as a directory (O_DIRECTORY refuses anything
+    // else before opening it), a create as a new file (what O_EXCL makes is
+    // a regular file). Anything else is opened as asked and looked at.
+    int fd = -1;
+    if ((flags & O_ACCMODE) == O_RDONLY) {
+        fd = open_resolved(p, base | O_DIRECTORY, mode);
+        if (fd >= 0 || errno != ENOTDIR) return fd;
+    } else if (flags & O_CREAT) {
+        fd = open_resolved(p, base | O_EXCL, mode);
+        if (fd >= 0 || errno != EEXIST) return fd;
+    }
+    fd = open_resolved(p, base, mode);
     if (fd < 0) return -1;
     struct stat st;
     bool usable = fstat(fd, &st) == 0 && (S_ISREG(st.st_mode) || (S_ISDIR(st.st_mode) && (flags & O_ACCMODE) == O_RDONLY));
-    if (!usable || fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
+    if (!usable) {
         ::close(fd);
         return -1;
     }

@@ -140,6 +140,54 @@ TEST_F(SmallDrive, AFullDriveRefusesWritesAndStaysClean) {
     EXPECT_EQ(qor::writefile("/more", chunk.data(), static_cast<long>(chunk.size())), 0) << "the space came back";
 }
 
+// Small writes gather in the kernel before they reach the file system, yet
+// whatever looks next sees every byte written so far: another descriptor
+// reading the file, a write-back into the image, the end of the stream.
+TEST_F(SmallDrive, SmallWritesAreThereForWhoeverLooksNext) {
+    auto read_back = [] {
+        std::string bytes;
+        long fd = qor::open("/small", qor::O_READ);
+        if (fd < 0) return std::string("(no file)");
+        char buf[4096];
+        long n;
+        while ((n = qor::read(static_cast<int>(fd), buf, sizeof buf)) > 0) bytes.append(buf, static_cast<size_t>(n));
+        qor::close(static_cast<int>(fd));
+        return bytes;
+    };
+    long stream = qor::stream_begin("/small");
+    ASSERT_GE(stream, 0);
+    std::string written;
+    for (int i = 0; i < 200; ++i) {
+        std::string piece(100 + i % 157, static_cast<char>('a' + i % 26));
+        ASSERT_EQ(qor::stream_write(stream, piece.data(), piece.size()), static_cast<long>(piece.size()));
+        written += piece;
+        if (i == 30) {
+            EXPECT_EQ(read_back(), written) << "another descriptor, mid-block";
+        }
+        if (i == 90) {
+            hosted::drives_sync();
+            EXPECT_EQ(m.read_drive_file(0, "small"), written) << "the image written back";
+        }
+    }
+    EXPECT_EQ(qor::stream_end(stream), 0);
+    EXPECT_EQ(read_back(), written);
+}
+
+// A full drive stops a stream of small writes as it stops a large one: the
+// file holds exactly the bytes accepted.
+TEST_F(SmallDrive, AFullDriveStopsSmallWritesWithTheFileWhole) {
+    char piece[256];
+    memset(piece, 'y', sizeof piece);
+    long stream = qor::stream_begin("/filled");
+    ASSERT_GE(stream, 0);
+    long total = 0, n = 0;
+    while ((n = qor::stream_write(stream, piece, sizeof piece)) == static_cast<long>(sizeof piece)) total += n;
+    if (n > 0) total += n;
+    EXPECT_GT(total, 8l << 20);
+    EXPECT_EQ(qor::stream_end(stream), 0);
+    EXPECT_EQ(static_cast<long>(m.read_drive_file(0, "filled").size()), total);
+}
+
 // A file removed while a stream or descriptor still has it open loses its
 // name at once and its inode and blocks when the last one closes; the file
 // system stays clean either way (an open stream's own inode is not written
