@@ -294,7 +294,8 @@ int settle_paths(pkg_record* r, const package_entry* entry) {
 }  // namespace
 
 int pkg_changes_begin_run() {
-    int32_t records = pkg_store_load(0);
+    g_session = 0;
+    int32_t records = pkg_store_load(1);
     static char changes[MAX_CHANGE_FILES][PKG_RECORD_FILE_NAME_MAX + 1];
     int32_t count = pkg_records_list(PKG_INTENT_SUFFIX, changes, MAX_CHANGE_FILES);
     if (records < 0 || count < 0) {
@@ -326,8 +327,14 @@ int pkg_changes_before_write(const package_entry* entry, const char* archive) {
         return -2;
     }
     if (archive) {
-        if (pkg_list_archive(archive, &g_new) != 0) return -1;
-        expect_adopted_payload(&g_new, entry);
+        // An archive extraction will fail on is still listed as far as
+        // extraction gets, so that what it writes before failing is undone.
+        int listed = pkg_list_archive(archive, &g_new);
+        if (listed == -2) {
+            qor::print("install: %s: more paths than a package record holds\n", entry->name);
+            return -2;
+        }
+        if (listed == 0) expect_adopted_payload(&g_new, entry);
     } else if (pkg_record_put(&g_new, PKG_PATH_FILE, g_new.install_name, 0, entry->sha256) != 0) {
         return -2;
     }

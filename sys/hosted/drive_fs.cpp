@@ -302,6 +302,29 @@ int release_file_inode(ext2_filsys fs, drive_ino ino) {
     return ext2fs_write_inode(fs, ino, &inode) == 0 ? 0 : -1;
 }
 
+// Removes the empty directory `ino`, named `last` in `parent`: its name,
+// the parent's link from its "..", its blocks and inode. 0, or -1 when it
+// holds anything besides "." and "..".
+int remove_empty_dir(int slot, ext2_filsys fs, drive_ino parent, const std::string& last, drive_ino ino) {
+    std::vector<drive_entry> entries;
+    if (drive_list(slot, ino, &entries) != 0) return -1;
+    for (const drive_entry& e : entries)
+        if (e.name != "." && e.name != "..") return -1;
+    if (ext2fs_unlink(fs, parent, last.c_str(), ino, 0) != 0) return -1;
+    ext2_inode up;
+    if (!read_inode(fs, parent, &up)) return -1;
+    if (up.i_links_count > 1) --up.i_links_count;
+    if (ext2fs_write_inode(fs, parent, &up) != 0) return -1;
+    ext2_inode inode;
+    if (!read_inode(fs, ino, &inode)) return -1;
+    inode.i_links_count = 0;
+    if (ext2fs_inode_has_valid_blocks2(fs, &inode) && ext2fs_punch(fs, ino, &inode, nullptr, 0, ~0ULL) != 0)
+        return -1;
+    inode.i_dtime = static_cast<uint32_t>(time(nullptr));
+    ext2fs_inode_alloc_stats2(fs, ino, -1, 1);
+    return ext2fs_write_inode(fs, ino, &inode) == 0 ? 0 : -1;
+}
+
 }  // namespace
 
 int drive_remove_file(int slot, const std::string& path) {
@@ -310,7 +333,8 @@ int drive_remove_file(int slot, const std::string& path) {
     std::string last;
     if (!fs || find_parent(fs, path, &parent, &last) != 0 || !lookup_name(fs, parent, last, &ino)) return -1;
     ext2_inode inode;
-    if (!read_inode(fs, ino, &inode) || LINUX_S_ISDIR(inode.i_mode)) return -1;
+    if (!read_inode(fs, ino, &inode)) return -1;
+    if (LINUX_S_ISDIR(inode.i_mode)) return ino == EXT2_ROOT_INO ? -1 : remove_empty_dir(slot, fs, parent, last, ino);
     if (ext2fs_unlink(fs, parent, last.c_str(), ino, 0) != 0) return -1;
     if (inode.i_links_count > 1) {
         --inode.i_links_count;

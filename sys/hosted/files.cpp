@@ -250,6 +250,8 @@ long make_or_remove(const char* path, bool make) {
     release_path(&p);
     if (parent < 0) return -1;
     int r = make ? mkdirat(parent, last.c_str(), 0755) : unlinkat(parent, last.c_str(), 0);
+    // unlink also takes away an empty directory.
+    if (!make && r != 0 && errno == EISDIR) r = unlinkat(parent, last.c_str(), AT_REMOVEDIR);
     ::close(parent);
     return r == 0 ? 0 : -1;
 }
