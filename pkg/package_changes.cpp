@@ -309,7 +309,8 @@ int pkg_changes_begin_run() {
         qor::print("install: interrupted change in %s/%s: %s; not taken as installed\n", PKG_RECORDS_DIR, s->file,
                    s->why);
     }
-    if (records == 0 && count == 0) qor::print("install: no package records on this drive\n");
+    // A drive whose packages were all removed has the directory still.
+    if (records == 0 && !path_exists(PKG_RECORDS_DIR)) qor::print("install: no package records on this drive\n");
     return 0;
 }
 
