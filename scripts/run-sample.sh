@@ -34,6 +34,8 @@ fi
 
 echo "== drive 0's file system"
 python3 tools/qor-machine check "$MACHINE" 0
+echo "== drive 0's package records (install -c)"
+python3 tools/qor-machine run --drive 0 "$MACHINE" -- build/pkg/install -c
 echo "== booting drive 0's image ($MACHINE/drives/0/disk.img)"
 if python3 tools/qor-machine boot "$MACHINE" 0 --timeout 60 --expect "QOR-OS test kernel booted"; then
   echo "== done: installed the sample media onto drive 0 and booted it; screens in $MACHINE/screens, image $MACHINE/drives/0/disk.img"

@@ -154,6 +154,8 @@ TEST_F(PackageRecords, RemoveKeepsWhatOthersNeed) {
         for (const std::string& p : c.absent) EXPECT_FALSE(on_drive(p)) << p;
     }
     EXPECT_EQ(run_install({"-c"}).output, "install: 0 checked, 0 files missing or changed, 0 records bad\n");
+    std::string report;
+    EXPECT_EQ(machine_.check_drive(0, &report), 0) << report;
 }
 
 TEST_F(PackageRecords, AFileOfAnotherPackageIsNeverWrittenOver) {
