@@ -82,8 +82,9 @@ int on_directory(void* context, const char* relative) {
     return -1;
 }
 
-// One quiet pass over the archive into the state's record: 0 or -1.
-int list_once(const char* archive, listing_state* state) {
+// One pass over the archive into the state's record, its lines quiet when
+// `quiet`: 0 or -1.
+int list_once(const char* archive, listing_state* state, int quiet) {
     // The reader holds two decoding trees and the window: fixed storage.
     static archive_reader reader;
     long fd = qor::open(archive, qor::O_READ);
@@ -91,7 +92,7 @@ int list_once(const char* archive, listing_state* state) {
     int result = -1;
     if (archive_reader_open(&reader, static_cast<int>(fd)) == ARCHIVE_OPEN_OK) {
         tar_list_sink sink = {state, on_file_begin, on_file_data, on_file_end, on_directory};
-        result = tar_list_entries(&reader, state->record->dir, &sink, 1);
+        result = tar_list_entries(&reader, state->record->dir, &sink, quiet);
     }
     qor::close(static_cast<int>(fd));
     return result;
@@ -101,8 +102,19 @@ int list_once(const char* archive, listing_state* state) {
 
 int pkg_list_archive(const char* archive, pkg_record* record) {
     static listing_state state;
+    uint32_t kept_paths = record->path_count, kept_pool = record->pool_used;
     state.record = record;
     state.full = 0;
-    if (list_once(archive, &state) == 0) return 0;
-    return state.full ? -2 : -1;
+    if (list_once(archive, &state, 1) == 0) return 0;
+    int full = state.full;
+    if (!full) {
+        // Once more aloud, for the extractor's reason, as extraction would
+        // have shown it.
+        record->path_count = kept_paths;
+        record->pool_used = kept_pool;
+        list_once(archive, &state, 0);
+    }
+    record->path_count = kept_paths;
+    record->pool_used = kept_pool;
+    return full ? -2 : -1;
 }

@@ -328,14 +328,15 @@ int pkg_changes_before_write(const package_entry* entry, const char* archive) {
         return -2;
     }
     if (archive) {
-        // An archive extraction will fail on is still listed as far as
-        // extraction gets, so that what it writes before failing is undone.
+        // An archive that cannot be listed is not extracted either: the
+        // record would not name what extraction writes.
         int listed = pkg_list_archive(archive, &g_new);
         if (listed == -2) {
             qor::print("install: %s: more paths than a package record holds\n", entry->name);
             return -2;
         }
-        if (listed == 0) expect_adopted_payload(&g_new, entry);
+        if (listed != 0) return -1;
+        expect_adopted_payload(&g_new, entry);
     } else if (pkg_record_put(&g_new, PKG_PATH_FILE, g_new.install_name, 0, entry->sha256) != 0) {
         return -2;
     }
@@ -353,6 +354,9 @@ int pkg_changes_settle(const package_entry* entry, int installed) {
         if (settle_paths(&g_new, entry) == 0 && finish_install(&g_new, &g_old) == 0) return 0;
         qor::print("install: failed to write the package record of %s\n", entry->name);
     }
+    // An extract child that could not be waited for may still be writing:
+    // the change file stays, for the next run to finish or undo.
+    if (pkg_extract_child_unwaited()) return -1;
     int kept = 0;
     undo_install(&g_new, &g_old, &kept);
     return -1;

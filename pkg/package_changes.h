@@ -21,8 +21,9 @@ int pkg_changes_begin_run();
 // Package installation, before its first write of the package's files:
 // lists what the archive at `archive` (nullptr for a single-file package)
 // puts down, refuses a path another installed package holds, and writes the
-// change file. 0 to go on (also when extraction will fail: what it writes
-// first is named too); -2 when the package is refused (reason shown).
+// change file. 0 to go on; -1 when the archive cannot be listed, so is not
+// to be extracted (the extractor's reason shown); -2 when the package is
+// refused (reason shown).
 int pkg_changes_before_write(const package_entry* entry, const char* archive);
 
 // Package installation, at its end: with `installed` 1 writes the record
