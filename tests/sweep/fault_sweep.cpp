@@ -7,7 +7,7 @@
 //
 //   fault_sweep [--sample N] [--jobs J] [--timeout SECONDS] [--keep DIR] [--quiet]
 //               [--max-uses N] [--only PROCESS:CALL:USE:OUTCOME]...
-//               [--install-sample N] [--no-install]
+//               [--install-sample N] [--no-install | --install-only]
 //
 // Besides the installation, the install command on the installed drive: an
 // install that brings a dependency, a removal and an upgrade that drops a
@@ -767,7 +767,7 @@ void print_summary(const std::vector<run_result>& results) {
 int main(int argc, char** argv) {
     sweep s;
     size_t sample = 0, install_sample = 0;
-    bool install_runs = true;
+    bool install_runs = true, installer_runs = true;
     long max_uses = 0;
     std::vector<std::string> only;  // "process:number:use:outcome"
     for (int i = 1; i < argc; ++i) {
@@ -782,10 +782,11 @@ int main(int argc, char** argv) {
         else if (arg == "--only") only.push_back(value), ++i;
         else if (arg == "--install-sample") install_sample = static_cast<size_t>(atol(value)), ++i;
         else if (arg == "--no-install") install_runs = false;
+        else if (arg == "--install-only") installer_runs = false;
         else {
             fprintf(stderr, "usage: fault_sweep [--sample N] [--jobs J] [--timeout SECONDS] [--keep DIR] [--quiet]\n"
                             "                   [--max-uses N] [--only [iK:]PROCESS:CALL:USE:OUTCOME]...\n"
-                            "                   [--install-sample N] [--no-install]\n");
+                            "                   [--install-sample N] [--no-install | --install-only]\n");
             return 2;
         }
     }
@@ -814,6 +815,7 @@ int main(int argc, char** argv) {
     std::vector<fault_spec> list = every_fault(counts, max_uses);
     size_t all_runs = list.size();
     if (sample) list = sample_of(list, counts, sample);
+    if (!installer_runs) list.clear();
     // The install command's scenarios, each sampled on its own (the same
     // number of runs as the installation's sample unless told).
     std::vector<std::map<std::string, std::map<long, long>>> scenario_counts(g_scenarios.size());
