@@ -246,14 +246,19 @@ int refuse_conflicts(const pkg_record* r) {
     return 0;
 }
 
-// Loads the installed record of `name` into `old` (empty when there is none).
-void load_old(const char* name, pkg_record* old) {
+// Loads the installed record of `name` into `old` (empty when there is
+// none): 0, or -1 (reported) when it is installed but its record cannot be
+// read now: without it the old version's paths could not be taken away.
+int load_old(const char* name, pkg_record* old) {
     old->name[0] = 0;
-    if (pkg_store_find(name) < 0) return;
+    if (pkg_store_find(name) < 0) return 0;
     char path[PKG_DRIVE_PATH_SIZE];
     char why[PKG_RECORD_WHY_SIZE];
-    if (record_path(name, PKG_RECORD_SUFFIX, path) != 0 || pkg_record_read(path, old, nullptr, nullptr, why) != 0)
-        old->name[0] = 0;
+    if (record_path(name, PKG_RECORD_SUFFIX, path) == 0 && pkg_record_read(path, old, nullptr, nullptr, why) == 0)
+        return 0;
+    old->name[0] = 0;
+    qor::print("install: cannot read the package record of %s\n", name);
+    return -1;
 }
 
 // An archive may carry the payload under the package name; installation then
@@ -341,7 +346,7 @@ int pkg_changes_before_write(const package_entry* entry, const char* archive) {
         return -2;
     }
     if (refuse_conflicts(&g_new) != 0) return -2;
-    load_old(entry->name, &g_old);
+    if (load_old(entry->name, &g_old) != 0) return -2;
     if (write_change(&g_new, PKG_CHANGE_INSTALL, &g_old) != 0) return -2;
     g_session = 1;
     return 0;

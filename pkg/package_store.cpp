@@ -194,7 +194,10 @@ int pkg_store_refresh(const char* name) {
         if (g_record_count >= static_cast<int32_t>(PKG_STORE_MAX_RECORDS)) return -1;
         slot = g_record_count++;
     }
-    if (load_record(slot, base) == 0) return 0;
+    // A record just written that does not load (it cannot be read back
+    // now) leaves the store unsure of what the package owns.
+    if (load_record(slot, base) == 0) return g_records[slot].live ? 0 : -1;
     // The pool is full of dead paths: start again from the drive.
-    return pkg_store_load(1) < 0 ? -1 : 0;
+    if (pkg_store_load(1) < 0) return -1;
+    return pkg_store_find(name) >= 0 ? 0 : -1;
 }

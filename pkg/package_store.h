@@ -37,5 +37,6 @@ int32_t pkg_store_find(const char* name);
 int32_t pkg_store_owner(const char* drive_path, const char* except, int files_only);
 
 // After a record was written or removed on the drive: reloads it (a
-// missing file drops the package). 0, or -1 when the store is full.
+// missing file drops the package). 0, or -1 when the store is full or a
+// record that is there does not load.
 int pkg_store_refresh(const char* name);

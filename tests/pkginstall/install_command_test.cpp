@@ -14,6 +14,7 @@
 #include "index_load.h"
 #include "install_command.h"
 #include "install_fixture.h"
+#include "install_run.h"
 #include "net_peers.h"
 #include "qor_calls.h"
 #include "qor_syscall.h"
@@ -41,22 +42,8 @@ const served_package PACKAGES[] = {
     {"broken", "/binaries", "broken", "[]", true, {{"broken", "never installed"}}},
 };
 
-struct command_result {
-    int status;
-    std::string output;
-};
-
-command_result run_install(std::vector<std::string> args) {
-    args.insert(args.begin(), "install");
-    std::vector<char*> argv;
-    for (std::string& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    command_result r;
-    r.status = qortest::run_captured(&r.output, [&] {
-        return install_command_main(static_cast<int>(args.size()), argv.data());
-    });
-    return r;
-}
+using insttest::command_result;
+using insttest::run_install;
 
 // True when every text stands in `output` in the order given.
 ::testing::AssertionResult in_order(const std::string& output, const std::vector<std::string>& texts) {

@@ -14,6 +14,7 @@
 #include "hosted.h"
 #include "install_command.h"
 #include "install_fixture.h"
+#include "install_run.h"
 #include "qor_calls.h"
 #include "qor_syscall.h"
 #include "test_machine.h"
@@ -36,21 +37,8 @@ const package_spec CLASH = {"clash", "1.0", "/multi", "clash", "[]", {{"clash", 
 const package_spec BASE2 = {"base", "2.0", "/multi", "base", "[\"extra\"]", {{"base", "base 2"}, {"share/a.txt", "a2"}}};
 const package_spec EXTRA = {"extra", "1.0", "/lib", "extra.txt", "[]", {{"extra.txt", "x"}}};
 
-struct command_result {
-    int status;
-    std::string output;
-};
-
-command_result run_install(std::vector<std::string> args) {
-    args.insert(args.begin(), "install");
-    std::vector<char*> argv;
-    for (std::string& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    command_result r;
-    r.status = qortest::run_captured(
-        &r.output, [&] { return install_command_main(static_cast<int>(args.size()), argv.data()); });
-    return r;
-}
+using insttest::command_result;
+using insttest::run_install;
 
 ::testing::AssertionResult has(const std::string& output, const std::string& text) {
     if (output.find(text) != std::string::npos) return ::testing::AssertionSuccess();

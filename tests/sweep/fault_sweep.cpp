@@ -43,8 +43,8 @@
 #include <vector>
 
 #include "hosted.h"
-#include "install_command.h"
 #include "install_fixture.h"
+#include "install_run.h"
 #include "installer_state.h"
 #include "qor_calls.h"
 #include "qor_syscall.h"
@@ -186,17 +186,6 @@ void make_machine(const std::string& machine, const std::string& media) {
     qortest::write_host_file(machine + "/keys", "enter\nenter\ni\nenter\nq\n");
 }
 
-int run_install_command(const std::vector<std::string>& args, std::string* output) {
-    std::vector<std::string> a = args;
-    a.insert(a.begin(), "install");
-    std::vector<char*> argv;
-    for (std::string& x : a) argv.push_back(x.data());
-    argv.push_back(nullptr);
-    hosted::capture_begin();
-    int rc = install_command_main(static_cast<int>(a.size()), argv.data());
-    *output = hosted::capture_end();
-    return rc;
-}
 
 // Paths as on the drive (no leading "/") of every file the drive's records
 // name.
@@ -241,27 +230,34 @@ void set_fault(const fault_spec& f) {
     else hosted::fault_add(f.number, f.use, f.outcome);
 }
 
-// The forked run of an install command on its scenario's starting drive.
-[[noreturn]] void run_install_child(const std::string& dir, const std::string& media, const fault_spec& f,
-                                    const std::string& counts_file) {
+// The start of a forked run: a process group of its own, no standard
+// error, a fresh machine in `dir`, the call counts asked for. Its path.
+std::string begin_run_child(const std::string& dir, const std::string& media, const std::string& counts_file) {
     setpgid(0, 0);
     int null_fd = ::open("/dev/null", O_WRONLY);
     if (null_fd >= 0) dup2(null_fd, 2);
     std::string machine = dir + "/machine";
     make_machine(machine, media);
-    fs::copy_file(g_scenarios[f.scenario].image, machine + "/drives/0/disk.img", fs::copy_options::overwrite_existing);
-    fs::copy_file(fs::path(g_scenarios[f.scenario].image).parent_path() / "layout", machine + "/drives/0/layout",
-                  fs::copy_options::overwrite_existing);
     unsetenv("QOR_PROCESS_INDEX");
     unsetenv("QOR_FAULT");
     if (!counts_file.empty()) setenv("QOR_CALL_COUNTS", counts_file.c_str(), 1);
+    return machine;
+}
+
+// The forked run of an install command on its scenario's starting drive.
+[[noreturn]] void run_install_child(const std::string& dir, const std::string& media, const fault_spec& f,
+                                    const std::string& counts_file) {
+    std::string machine = begin_run_child(dir, media, counts_file);
+    fs::copy_file(g_scenarios[f.scenario].image, machine + "/drives/0/disk.img", fs::copy_options::overwrite_existing);
+    fs::copy_file(fs::path(g_scenarios[f.scenario].image).parent_path() / "layout", machine + "/drives/0/layout",
+                  fs::copy_options::overwrite_existing);
     hosted::use_machine(machine);
     hosted::skip_sleeps(true);
     if (qor_syscall(qor::SYS_DRIVE_SELECT, 0, 0, 0) < 0) _exit(91);
     hosted::call_counts_reset();
     set_fault(f);
     std::string output;
-    int rc = run_install_command(g_scenarios[f.scenario].args, &output);
+    int rc = insttest::run_install_command(g_scenarios[f.scenario].args, &output);
     hosted::faults_clear();
     hosted::drives_sync();
     while (waitpid(-1, nullptr, 0) > 0) {
@@ -284,7 +280,7 @@ void set_fault(const fault_spec& f) {
     for (auto& [path, bytes] : nodes)
         if (path.rfind("records/", 0) == 0 && path.size() > 4 && path.substr(path.size() - 4) == ".int") left = true;
     std::string output;
-    int rc = run_install_command({"-c"}, &output);
+    int rc = insttest::run_install_command({"-c"}, &output);
     std::set<std::string> recorded = recorded_files();
     std::string orphans;
     for (const std::string& file : package_area_files())
@@ -302,14 +298,7 @@ void set_fault(const fault_spec& f) {
 // names. Writes its result file and exits.
 [[noreturn]] void run_child(const std::string& dir, const std::string& media, const fault_spec& f,
                             const std::string& counts_file) {
-    setpgid(0, 0);
-    int null_fd = ::open("/dev/null", O_WRONLY);
-    if (null_fd >= 0) dup2(null_fd, 2);
-    std::string machine = dir + "/machine";
-    make_machine(machine, media);
-    unsetenv("QOR_PROCESS_INDEX");
-    unsetenv("QOR_FAULT");
-    if (!counts_file.empty()) setenv("QOR_CALL_COUNTS", counts_file.c_str(), 1);
+    std::string machine = begin_run_child(dir, media, counts_file);
     if (f.process != "0") set_fault(f);
     hosted::use_machine(machine);
     hosted::skip_sleeps(true);
@@ -624,7 +613,7 @@ struct sweep {
             if (qor_syscall(qor::SYS_DRIVE_SELECT, 0, 0, 0) < 0) _exit(91);
             std::string out;
             for (const auto& args : sc.setup)
-                if (run_install_command(args, &out) != 0) fprintf(stderr, "%s", out.c_str()), _exit(92);
+                if (insttest::run_install_command(args, &out) != 0) fprintf(stderr, "%s", out.c_str()), _exit(92);
             if (sc.docs_2 && offer_docs_2(dir) != 0) _exit(93);
             std::string baseline;
             std::set<std::string> recorded = recorded_files();
