@@ -22,6 +22,24 @@ struct tar_counts {
 // 32 bits.
 int tar_parse_size(const uint8_t field[TAR_SIZE_FIELD], uint32_t* size);
 
+// What a listing pass learns of each entry extraction would write, in
+// archive order and under the same relative paths: a regular file's data
+// in pieces between its begin and end, a directory's path. Each returns 0
+// to go on, -1 to end the pass.
+struct tar_list_sink {
+    void* context;
+    int (*file_begin)(void* context, const char* relative);
+    int (*file_data)(void* context, const uint8_t* data, uint32_t len);
+    int (*file_end)(void* context, uint32_t size);
+    int (*directory)(void* context, const char* relative);
+};
+
+// Walks the archive as tar_extract_entries would extract it into
+// `destination` (the same reader, name rules and fatal conditions) and
+// writes nothing, its lines kept quiet when `quiet` is 1: 0, or -1 when
+// extraction would have ended fatally or the sink refused.
+int tar_list_entries(archive_reader* r, const char* destination, const tar_list_sink* sink, int quiet);
+
 // Extracts every entry of the archive into `destination` until the content
 // or the end-of-archive marker ends. 0, or -1 after a fatal failure (its
 // message, if it has one, already printed). The counts are kept either way.

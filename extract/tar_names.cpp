@@ -8,6 +8,8 @@
 // entry, 'g' to all later ones. Only the `path` key of 'x' is used here.
 #include "tar_names.h"
 
+#include <cstdarg>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -15,6 +17,10 @@
 #include "qor_print.h"
 
 namespace {
+
+// Set while a listing pass reads an archive the extractor reads again: its
+// lines are the extractor's to print, once.
+int g_tar_quiet = 0;
 
 // Length of a header field up to its first NUL, trailing spaces removed.
 size_t field_length(const uint8_t* field, size_t size) {
@@ -67,7 +73,7 @@ int header_archive_path(const uint8_t* header, char path[TAR_PATH_BUFFER]) {
         fits = copy_path(path, 0, prefix, prefix_len) == 0;
     }
     if (!fits) {
-        qor::print("extract: entry path too long; skipping\n");
+        tar_say("extract: entry path too long; skipping\n");
         return TAR_ENTRY_SKIP;
     }
     return TAR_ENTRY_EXTRACT;
@@ -75,9 +81,28 @@ int header_archive_path(const uint8_t* header, char path[TAR_PATH_BUFFER]) {
 
 }  // namespace
 
+int tar_set_quiet(int quiet) {
+    int previous = g_tar_quiet;
+    g_tar_quiet = quiet ? 1 : 0;
+    return previous;
+}
+
+int tar_say(const char* format, ...) {
+    if (g_tar_quiet) return 0;
+    char line[qor::PRINT_BUFFER_SIZE];
+    va_list args;
+    va_start(args, format);
+    int n = vsnprintf(line, sizeof line, format, args);
+    va_end(args);
+    // Every line names at most one path of TAR_PATH_MAX bytes, so it fits.
+    static_assert(TAR_PATH_BUFFER + 64 < qor::PRINT_BUFFER_SIZE);
+    if (n < 0 || static_cast<size_t>(n) >= sizeof line) return -1;
+    return qor::print_text(line);
+}
+
 int tar_padding_or_fatal(archive_reader* r, uint32_t size) {
     if (skip_tar_padding(r, size) == 0) return 0;
-    qor::print("extract: failed to read tar padding\n");
+    tar_say("extract: failed to read tar padding\n");
     return -1;
 }
 
@@ -87,13 +112,13 @@ int tar_read_long_name(archive_reader* r, uint32_t size, tar_pending_name* pendi
     char name[TAR_PATH_BUFFER];
     uint32_t kept = size < static_cast<uint32_t>(TAR_PATH_MAX) ? size : static_cast<uint32_t>(TAR_PATH_MAX);
     if (archive_read_exact_chunked(r, name, kept) != 0 || archive_discard(r, size - kept) != 0) {
-        qor::print("extract: failed to read GNU long-name payload\n");
+        tar_say("extract: failed to read GNU long-name payload\n");
         return -1;
     }
     name[kept] = 0;  // a NUL inside the data ends the name earlier
     if (tar_padding_or_fatal(r, size) != 0) return -1;
     if (size > static_cast<uint32_t>(TAR_PATH_MAX)) {
-        qor::print("extract: GNU long-name is too long for extractor path limit\n");
+        tar_say("extract: GNU long-name is too long for extractor path limit\n");
         *skipped += 1;
         pending->active = 0;
         return 0;
@@ -141,15 +166,15 @@ int tar_read_pax_header(archive_reader* r, uint32_t size, tar_pending_name* pend
     if (size == 0) return 0;
     if (size > PAX_HEADER_MAX) {
         if (archive_discard(r, size) != 0) {
-            qor::print("extract: failed to parse PAX header\n");
+            tar_say("extract: failed to parse PAX header\n");
             return -1;
         }
-        qor::print("extract: PAX header too large\n");
+        tar_say("extract: PAX header too large\n");
         return -1;
     }
     char* data = read_pax_data(r, size);
     if (!data) {
-        qor::print("extract: failed to parse PAX header\n");
+        tar_say("extract: failed to parse PAX header\n");
         return -1;
     }
     char path[TAR_PATH_BUFFER];
@@ -157,11 +182,11 @@ int tar_read_pax_header(archive_reader* r, uint32_t size, tar_pending_name* pend
     int parsed = pax_parse_records(data, size, path, &has_path);
     free(data);
     if (parsed == PAX_PARSE_PATH_LONG) {
-        qor::print("extract: PAX path exceeds extractor path limit\n");
+        tar_say("extract: PAX path exceeds extractor path limit\n");
         return -1;
     }
     if (parsed != PAX_PARSE_OK) {
-        qor::print("extract: failed to parse PAX header\n");
+        tar_say("extract: failed to parse PAX header\n");
         return -1;
     }
     if (has_path) {
@@ -173,7 +198,7 @@ int tar_read_pax_header(archive_reader* r, uint32_t size, tar_pending_name* pend
 
 int tar_read_pax_global(archive_reader* r, uint32_t size) {
     if (archive_discard(r, size) != 0) {
-        qor::print("extract: failed to read PAX global header\n");
+        tar_say("extract: failed to read PAX global header\n");
         return -1;
     }
     return tar_padding_or_fatal(r, size);
@@ -230,12 +255,12 @@ int tar_entry_path(const uint8_t header[TAR_BLOCK_SIZE], tar_pending_name* pendi
     }
     int safe = tar_sanitize_path(archive_path, relative);
     if (safe == TAR_PATH_UNSAFE) {
-        qor::print("extract: skipped unsafe path: %s\n", archive_path);
+        tar_say("extract: skipped unsafe path: %s\n", archive_path);
         return TAR_ENTRY_SKIP;
     }
     if (safe == TAR_PATH_EMPTY) return TAR_ENTRY_SKIP;
     if (tar_join_output_path(destination, relative, output) != 0) {
-        qor::print("extract: output path too long: %s\n", relative);
+        tar_say("extract: output path too long: %s\n", relative);
         return TAR_ENTRY_FATAL;
     }
     return TAR_ENTRY_EXTRACT;

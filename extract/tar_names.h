@@ -27,6 +27,14 @@ struct tar_pending_name {
     int active;
 };
 
+// Quiet mode (1) keeps the extractor's lines for its own pass when another
+// pass reads the same archive first; returns the previous mode.
+int tar_set_quiet(int quiet);
+
+// Prints an extractor line unless quiet mode is on: printf-style, the bytes
+// written, 0 when quiet, -1 when the line does not fit its buffer.
+int tar_say(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
 // Drops the padding after an entry of `size` data bytes: 0, or -1 with the
 // failure's line printed. Every entry, extension headers included, ends so.
 int tar_padding_or_fatal(archive_reader* r, uint32_t size);

@@ -4,6 +4,7 @@
 
 #include "index_load.h"
 #include "package_install.h"
+#include "package_store.h"
 #include "reporting.h"
 #include "resolve.h"
 
@@ -67,6 +68,9 @@ int install_base_packages(installer_state* s, int32_t selected) {
         error_set(s, "Failed to load package index");
         return -1;
     }
+    // The records of the drive just prepared: none yet, but never those of
+    // an earlier run in this process.
+    pkg_store_load(1);
     s->step = STEP_INSTALL;
     status_set(s, "Installing base packages ...");
     progress_begin(s, selected, "");

@@ -13,6 +13,9 @@
 namespace {
 
 constexpr uint32_t PKG_COPY_CHUNK = 1024;
+// Set when an extract child was started but could not be waited for: it
+// may still be writing.
+int g_unwaited_child = 0;
 constexpr const char* PKG_EXTRACT_PROGRAM = "/binaries/extract";
 constexpr const char* PKG_EXTRACT_BARE_NAME = "extract";
 
@@ -28,6 +31,7 @@ long start_extract_child(const char* program, const char* archive_path, const ch
 int wait_extract_child(long child) {
     int32_t status = 0;
     if (qor::waitpid(child, &status) <= 0) {
+        g_unwaited_child = 1;
         qor::print("install: failed to wait for extract command\n");
         return -1;
     }
@@ -60,6 +64,12 @@ int pkg_extract_archive(const char* archive_path, const char* destination) {
     if (child <= 0) child = start_extract_child(PKG_EXTRACT_BARE_NAME, archive_path, destination);
     if (child <= 0) return run_embedded_extract(archive_path, destination);
     return wait_extract_child(child);
+}
+
+int pkg_extract_child_unwaited() {
+    int unwaited = g_unwaited_child;
+    g_unwaited_child = 0;
+    return unwaited;
 }
 
 int pkg_path_is_directory(const char* path) {

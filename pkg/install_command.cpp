@@ -8,6 +8,8 @@
 
 #include "index_load.h"
 #include "index_trust.h"
+#include "installed_commands.h"
+#include "package_changes.h"
 #include "package_install.h"
 #include "qor_print.h"
 #include "resolve.h"
@@ -15,13 +17,21 @@
 namespace {
 
 constexpr const char* USAGE_TEXT =
-    "Usage: install [-y] [-n] NAME...\n"
-    "       install -l\n"
+    "Usage: install [-y] [-n] [-f] NAME...\n"
+    "       install -l | -i\n"
+    "       install -r [-n] NAME...\n"
+    "       install -u [-y] [-n] [NAME...]\n"
+    "       install -c [NAME...]\n"
     "Installs each named package with its dependencies from the package index.\n"
     "Options:\n"
     "  -y          answer yes to every question\n"
-    "  -n          print each install plan and install nothing\n"
-    "  -l          list the packages of the index\n"
+    "  -n          print each install plan (or what -r would remove) and change nothing\n"
+    "  -f          install even what is installed at the index's version\n"
+    "  -l          list the packages of the index with their installed versions\n"
+    "  -i          list the installed packages\n"
+    "  -r          remove the named packages\n"
+    "  -u          upgrade the installed packages (or the named ones) to the index's versions\n"
+    "  -c          check the installed packages' files\n"
     "  -h, --help  print this help\n"
     "Examples:\n"
     "  install hello\n"
@@ -36,7 +46,16 @@ struct install_options {
     int list;
     int help;
     int name_count;
+    int force;
+    int installed;  // -i
+    int remove;
+    int upgrade;
+    int check;
 };
+
+// Names given on one command line, for the modes that take them together.
+constexpr int32_t MAX_NAMES = 256;
+const char* g_names[MAX_NAMES];
 
 // The index is about 210 KiB: fixed storage of the command, not stack or heap.
 package_index g_install_index;
@@ -74,6 +93,11 @@ int parse_options(int argc, char** argv, install_options* o) {
             else if (*c == 'n') o->plan_only = 1;
             else if (*c == 'l') o->list = 1;
             else if (*c == 'h') o->help = 1;
+            else if (*c == 'f') o->force = 1;
+            else if (*c == 'i') o->installed = 1;
+            else if (*c == 'r') o->remove = 1;
+            else if (*c == 'u') o->upgrade = 1;
+            else if (*c == 'c') o->check = 1;
             else {
                 qor::print("install: unknown option: %s\n", arg);
                 return -1;
@@ -83,15 +107,6 @@ int parse_options(int argc, char** argv, install_options* o) {
     return 0;
 }
 
-void list_index(const package_index* index) {
-    index_print_origin();
-    qor::print("%-24s %-12s %-6s %s\n", "NAME", "VERSION", "SYSTEM", "DIRECTORY");
-    for (int32_t i = 0; i < index->count && i < PKG_INDEX_MAX_PACKAGES; ++i) {
-        const package_entry* e = &index->packages[i];
-        qor::print("%-24s %-12s %-6s %s\n", e->name, e->version, e->system ? "yes" : "no", e->install_dir);
-    }
-}
-
 void print_plan(const char* name, const install_plan* plan) {
     qor::print("install: plan for %s:", name);
     for (int32_t i = 0; i < plan->count; ++i)
@@ -99,13 +114,18 @@ void print_plan(const char* name, const install_plan* plan) {
     qor::print_text("\n");
 }
 
-// Installs every entry of the plan not installed earlier in this run, in
-// order; the first failure ends it. 0 or -1 (reported by the core).
-int install_plan_entries(const package_index* index, const install_plan* plan) {
+// Installs every entry of the plan not installed earlier in this run nor
+// (unless forced) on the drive at the index's version, in order; the first
+// failure ends it. 0 or -1 (reported by the core).
+int install_plan_entries(const package_index* index, const install_plan* plan, int force) {
     for (int32_t i = 0; i < plan->count; ++i) {
         const package_entry* entry = plan->entries[i];
         int32_t position = static_cast<int32_t>(entry - index->packages);
         if (g_installed[position]) continue;
+        if (!force && installed_already(entry)) {
+            g_installed[position] = 1;
+            continue;
+        }
         if (install_package(index, entry) != 0) return -1;
         g_installed[position] = 1;
     }
@@ -119,7 +139,37 @@ int install_one(const char* name, const install_options* o) {
         print_plan(name, &g_install_plan);
         return 0;
     }
-    return install_plan_entries(&g_install_index, &g_install_plan);
+    return install_plan_entries(&g_install_index, &g_install_plan, o->force);
+}
+
+// 1 when the options ask for something the command cannot do.
+int bad_usage(const install_options* o) {
+    int modes = o->list + o->installed + o->remove + o->upgrade + o->check;
+    if (modes > 1 || o->name_count > MAX_NAMES) return 1;
+    if (o->list || o->installed) return o->name_count != 0 || o->accept_all || o->plan_only || o->force;
+    if (o->remove) return o->name_count == 0 || o->accept_all || o->force;
+    if (o->check) return o->accept_all || o->plan_only || o->force;
+    if (o->upgrade) return o->force;
+    return o->name_count == 0;
+}
+
+// The names of the command line into g_names: their count.
+int32_t collect_names(int argc, char** argv) {
+    int32_t count = 0;
+    int options_done = 0;
+    for (int i = 1; i < argc && count < MAX_NAMES; ++i) {
+        arg_kind kind = classify(argv[i], options_done);
+        if (kind == ARG_END_OF_OPTIONS) options_done = 1;
+        if (kind == ARG_NAME) g_names[count++] = argv[i];
+    }
+    return count;
+}
+
+// The modes that need no index: -i, -r, -c. Their status.
+int run_record_mode(const install_options* o, int32_t names) {
+    if (o->installed) return installed_list_records();
+    if (o->remove) return installed_remove(g_names, names, o->plan_only);
+    return installed_check(g_names, names);
 }
 
 }  // namespace
@@ -134,20 +184,29 @@ int install_command_main(int argc, char** argv) {
         qor::print_text(USAGE_TEXT);
         return 0;
     }
-    if (o.list ? o.name_count != 0 || o.accept_all || o.plan_only : o.name_count == 0) {
+    if (bad_usage(&o)) {
         qor::print_text(USAGE_TEXT);
         return 1;
     }
+    if (pkg_changes_begin_run() != 0) return 1;
+    int32_t names = collect_names(argc, argv);
+    if (o.installed || o.remove || o.check) return run_record_mode(&o, names);
     memset(g_installed, 0, sizeof g_installed);
     if (index_fetch_and_parse(&g_install_index) != 0) {
-        if (!o.list) qor::print("install: 0 installed, %d failed\n", o.name_count);
+        if (!o.list) qor::print("install: 0 %s, %d failed\n", o.upgrade ? "upgraded" : "installed", o.name_count);
         return 1;
     }
     if (o.list) {
-        list_index(&g_install_index);
+        index_print_origin();
+        installed_list_index(&g_install_index);
         return 0;
     }
     int previous = package_set_confirm_mode(o.accept_all ? CONFIRM_ACCEPT_ALL : 0);
+    if (o.upgrade) {
+        int status = installed_upgrade(&g_install_index, &g_install_plan, g_names, names, o.plan_only);
+        package_set_confirm_mode(previous);
+        return status;
+    }
     int done = 0, failed = 0;
     int options_done = 0;
     for (int i = 1; i < argc; ++i) {

@@ -4,5 +4,9 @@
 list(APPEND QOR_PKG_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/extract_runner.cpp
   ${CMAKE_CURRENT_LIST_DIR}/package_install.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/dir_listing.cpp)
+  ${CMAKE_CURRENT_LIST_DIR}/dir_listing.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/package_records.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/package_store.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/package_changes.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/archive_listing.cpp)
 list(APPEND QOR_PKG_LIBRARIES qor_extract)

@@ -9,6 +9,7 @@
 
 #include "ascii_case.h"
 #include "download.h"
+#include "package_changes.h"
 #include "package_install.h"
 #include "qor.h"
 #include "qor_print.h"
@@ -147,9 +148,14 @@ int download_package(const package_entry* entry, const char* path, uint32_t* siz
     return -1;
 }
 
+// The cache's answer when the package records refuse the package: the
+// network must not be tried either.
+constexpr int PKG_REFUSED = -2;
+
 // Downloads a single-file package straight to its target path: 0 or -1.
 int install_single_file(const package_entry* entry, const install_target* t) {
     uint32_t size = 0;
+    if (pkg_changes_before_write(entry, nullptr) != 0) return -1;
     if (download_package(entry, t->path, &size) != 0) return -1;
     report_installed(entry, size);
     return 0;
@@ -241,12 +247,14 @@ int locate_cached_archive(const package_entry* entry, char cached[PKG_CACHE_PATH
     return path_exists(cached) ? 0 : -1;
 }
 
-// Installs a system package from the package cache: 0, or -1 (reported
-// where worth saying) when the network must serve instead.
+// Installs a system package from the package cache: 0, -1 (reported
+// where worth saying) when the network must serve instead, or PKG_REFUSED.
 int install_from_cache(const package_entry* entry, const install_target* t) {
     char cached[PKG_CACHE_PATH_SIZE];
     if (locate_cached_archive(entry, cached) != 0 || !cached_archive_matches(entry, cached)) return -1;
-    if (pkg_extract_archive(cached, t->dir) != 0) {
+    int ready = pkg_changes_before_write(entry, cached);
+    if (ready == -2) return PKG_REFUSED;
+    if (ready != 0 || pkg_extract_archive(cached, t->dir) != 0) {
         qor::print("install: cached archive extraction failed for %s; using network\n", entry->name);
         return -1;
     }
@@ -298,7 +306,12 @@ int install_from_network(const package_entry* entry, const install_target* t) {
         return -1;
     }
     if (download_package(entry, temp, nullptr) != 0) return -1;
-    if (pkg_extract_archive(temp, t->dir) != 0) {
+    int ready = pkg_changes_before_write(entry, temp);
+    if (ready == -2) {
+        qor::unlink(temp);
+        return -1;
+    }
+    if (ready != 0 || pkg_extract_archive(temp, t->dir) != 0) {
         qor::unlink(temp);
         qor::print("install: extraction failed for %s\n", entry->name);
         return -1;
@@ -389,7 +402,14 @@ int install_package(const package_index* index, const package_entry* entry) {
         return -1;
     }
     if (prepare_install_dir(t.dir) != 0) return -1;
-    if (!is_archive_url(entry->url)) return install_single_file(entry, &t);
-    if (entry->system && install_from_cache(entry, &t) == 0) return 0;
-    return install_from_network(entry, &t);
+    int placed;
+    if (!is_archive_url(entry->url)) {
+        placed = install_single_file(entry, &t);
+    } else {
+        placed = entry->system ? install_from_cache(entry, &t) : -1;
+        if (placed == -1) placed = install_from_network(entry, &t);
+    }
+    // The package records: written for what was placed, or the partial
+    // placing undone.
+    return pkg_changes_settle(entry, placed == 0);
 }

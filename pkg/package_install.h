@@ -24,6 +24,10 @@ int package_set_confirm_mode(int mode);
 // printed.
 int pkg_extract_archive(const char* archive_path, const char* destination);
 
+// 1 when an extract child started since the last call could not be waited
+// for (it may still be writing), else 0.
+int pkg_extract_child_unwaited();
+
 // 1 when the path is a directory, else 0.
 int pkg_path_is_directory(const char* path);
 

@@ -61,6 +61,10 @@ install_onto_drive_0() {
   ! grep -q '^\[installer\] failure' "$LOGS/install.log"
 }
 
+check_package_records() {
+  python3 tools/qor-machine run --drive 0 "$MACHINE" -- build/pkg/install -c
+}
+
 boot_drive_0() {
   python3 tools/qor-machine boot "$MACHINE" 0 --timeout 60 --expect "QOR-OS test kernel booted"
 }
@@ -70,6 +74,7 @@ stage build "build (build/)" configure_and_build
 stage media "sample media and machine ($SAMPLE)" make_media_and_machine
 stage install "install onto drive 0, headless" install_onto_drive_0
 stage check "drive 0's file system check" python3 tools/qor-machine check "$MACHINE" 0
+stage records "drive 0's package records (install -c)" check_package_records
 stage boot "boot of drive 0's image in QEMU" boot_drive_0
 
 installed=$(grep -c '^install: installed ' "$LOGS/install.log" || true)

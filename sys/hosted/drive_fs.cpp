@@ -327,16 +327,33 @@ bool file_is_open(int slot, drive_ino ino) {
     return false;
 }
 
-// Frees a file's blocks and inode once no name and no open file is left.
-int release_file_inode(ext2_filsys fs, drive_ino ino) {
+// Frees a file's (or with `is_dir` an empty directory's) blocks and inode
+// once no name and no open file is left.
+int release_inode(ext2_filsys fs, drive_ino ino, int is_dir) {
     ext2_inode inode;
     if (!read_inode(fs, ino, &inode)) return -1;
     inode.i_links_count = 0;
     if (ext2fs_inode_has_valid_blocks2(fs, &inode) && ext2fs_punch(fs, ino, &inode, nullptr, 0, ~0ULL) != 0)
         return -1;
     inode.i_dtime = static_cast<uint32_t>(time(nullptr));
-    ext2fs_inode_alloc_stats2(fs, ino, -1, 0);
+    ext2fs_inode_alloc_stats2(fs, ino, -1, is_dir);
     return ext2fs_write_inode(fs, ino, &inode) == 0 ? 0 : -1;
+}
+
+// Removes the empty directory `ino`, named `last` in `parent`: its name,
+// the parent's link from its "..", its blocks and inode. 0, or -1 when it
+// holds anything besides "." and "..".
+int remove_empty_dir(int slot, ext2_filsys fs, drive_ino parent, const std::string& last, drive_ino ino) {
+    std::vector<drive_entry> entries;
+    if (drive_list(slot, ino, &entries) != 0) return -1;
+    for (const drive_entry& e : entries)
+        if (e.name != "." && e.name != "..") return -1;
+    if (ext2fs_unlink(fs, parent, last.c_str(), ino, 0) != 0) return -1;
+    ext2_inode up;
+    if (!read_inode(fs, parent, &up)) return -1;
+    if (up.i_links_count > 1) --up.i_links_count;
+    if (ext2fs_write_inode(fs, parent, &up) != 0) return -1;
+    return release_inode(fs, ino, 1);
 }
 
 }  // namespace
@@ -347,7 +364,8 @@ int drive_remove_file(int slot, const std::string& path) {
     std::string last;
     if (!fs || find_parent(fs, path, &parent, &last) != 0 || !lookup_name(fs, parent, last, &ino)) return -1;
     ext2_inode inode;
-    if (!read_inode(fs, ino, &inode) || LINUX_S_ISDIR(inode.i_mode)) return -1;
+    if (!read_inode(fs, ino, &inode)) return -1;
+    if (LINUX_S_ISDIR(inode.i_mode)) return ino == EXT2_ROOT_INO ? -1 : remove_empty_dir(slot, fs, parent, last, ino);
     if (ext2fs_unlink(fs, parent, last.c_str(), ino, 0) != 0) return -1;
     if (inode.i_links_count > 1) {
         --inode.i_links_count;
@@ -357,7 +375,7 @@ int drive_remove_file(int slot, const std::string& path) {
         g_removed_open.insert({slot, ino});
         return 0;
     }
-    return release_file_inode(fs, ino);
+    return release_inode(fs, ino, 0);
 }
 
 int drive_list(int slot, drive_ino dir, std::vector<drive_entry>* entries) {
@@ -450,7 +468,7 @@ int drive_file_close(drive_file* f) {
     if (removed != g_removed_open.end() && !file_is_open(f->slot, f->ino)) {
         g_removed_open.erase(removed);
         ext2_filsys fs = mounted(f->slot);
-        if (!fs || release_file_inode(fs, f->ino) != 0) ok = false;
+        if (!fs || release_inode(fs, f->ino, 0) != 0) ok = false;
     }
     delete f;
     return ok ? 0 : -1;

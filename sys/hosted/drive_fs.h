@@ -30,7 +30,7 @@ int drive_kind(int slot, drive_ino ino, node_kind* kind);
 // directory or special file in the way, no inode or directory space left).
 int drive_create_file(int slot, const std::string& path, bool truncate, drive_ino* ino);
 int drive_make_dir(int slot, const std::string& path);  // one level, must not exist
-int drive_remove_file(int slot, const std::string& path);  // not directories
+int drive_remove_file(int slot, const std::string& path);  // a file, or an empty directory
 
 struct drive_entry {
     std::string name;

@@ -253,12 +253,15 @@ long make_or_remove(const char* path, bool make) {
         if (!split_last_name(p.rest, &parent, &last)) return -1;
         std::string at = parent == "." ? last : parent + last;
         r = make ? mkdir(at.c_str(), 0755) : unlink(at.c_str());
+        // unlink also takes away an empty directory.
+        if (!make && r != 0 && errno == EISDIR) r = rmdir(at.c_str());
     } else {
         std::string last;
         int parent = open_parent(p, &last);
         release_path(&p);
         if (parent < 0) return -1;
         r = make ? mkdirat(parent, last.c_str(), 0755) : unlinkat(parent, last.c_str(), 0);
+        if (!make && r != 0 && errno == EISDIR) r = unlinkat(parent, last.c_str(), AT_REMOVEDIR);
         ::close(parent);
     }
     return r == 0 ? 0 : -1;

@@ -24,6 +24,13 @@ void faults_clear();
 // length asked (a read, write, stream write, send or receive moves part of
 // its bytes; a listing gets room for one record).
 void fault_add_shortened(long number, long use);
+// Use `use` (counted from now) of call `number` ends the process at once
+// with status KILLED_STATUS: the call is not carried out and the program
+// does nothing more, as at a power loss; the drives keep what the earlier
+// calls wrote (each call written through).
+constexpr int KILLED_STATUS = 137;
+void fault_add_kill(long number, long use);
+[[noreturn]] void end_process_at_call();
 
 // How often call `number` was issued since the last counters reset.
 long call_count(long number);

@@ -25,6 +25,7 @@ struct fault {
     long base_count; // the call's count when the fault was added
     long result;
     bool shorten;    // the call runs with half its length (one record of a listing)
+    bool kill;       // the process ends at the call, as at a power loss
 };
 
 machine_state g_machine;
@@ -93,8 +94,8 @@ void write_call_counts_at_exit() {
     ::close(fd);
 }
 
-// QOR_FAULT="number:use:result[:process]" (result a number or "half", for
-// the shortened transfer; process "0" is the top one, its children "1",
+// QOR_FAULT="number:use:result[:process]" (result a number, "half" for
+// the shortened transfer or "kill" for the process ending at the call; process "0" is the top one, its children "1",
 // "2", ... in the order started, theirs "1.1", ...; without it the top one)
 // adds one fault in the process it names. QOR_CALL_COUNTS=file appends the
 // process's index and its "number:count" pairs to the file at exit.
@@ -113,8 +114,9 @@ void read_test_hooks() {
     if (fields < 3 || use < 1) return;
     if (fields == 4 ? g_process_index != process : g_process_index != "0") return;
     bool shorten = strcmp(action, "half") == 0;
-    if (!shorten) result = strtol(action, nullptr, 10);
-    g_faults.push_back({number, use, 1, g_call_counts[number], result, shorten});
+    bool kill = strcmp(action, "kill") == 0;
+    if (!shorten && !kill) result = strtol(action, nullptr, 10);
+    g_faults.push_back({number, use, 1, g_call_counts[number], result, shorten, kill});
 }
 
 // A child's index is its parent's with its own place among the parent's
@@ -171,11 +173,24 @@ void use_machine(const std::string& machine_dir) {
 }
 
 void fault_add(long number, long first_use, long result, long times) {
-    g_faults.push_back({number, first_use, times, g_call_counts[number], result, false});
+    g_faults.push_back({number, first_use, times, g_call_counts[number], result, false, false});
 }
 
 void fault_add_shortened(long number, long use) {
-    g_faults.push_back({number, use, 1, g_call_counts[number], 0, true});
+    g_faults.push_back({number, use, 1, g_call_counts[number], 0, true, false});
+}
+
+void fault_add_kill(long number, long use) {
+    g_faults.push_back({number, use, 1, g_call_counts[number], 0, false, true});
+}
+
+[[noreturn]] void end_process_at_call() {
+    // The drives keep what the calls before this one did, as a drive that
+    // writes each call through would hold them at a power loss; the call
+    // itself and everything the program would still do (ending its
+    // streams, its exit handlers, its descriptors closed) never happen.
+    files_reset();
+    _exit(KILLED_STATUS);
 }
 
 std::map<long, long> call_counts() { return g_call_counts; }
@@ -226,6 +241,7 @@ long qor_syscall(long number, long a, long b, long c) {
     hosted::machine();
     if (!hosted::g_test_hooks_read) hosted::read_test_hooks();
     if (const hosted::fault* f = hosted::injected_fault(number)) {
+        if (f->kill) hosted::end_process_at_call();
         if (!f->shorten) return f->result;
         hosted::shorten_length(number, &b, &c);
     }

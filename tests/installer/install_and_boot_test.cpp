@@ -105,6 +105,16 @@ TEST(install_and_boot, sample_media_installs_onto_an_empty_drive_that_boots) {
     }
     EXPECT_GT(promised, 20u);
     on_drive.erase("boot/grub/grub.cfg");
+    // A package record for every package installed, and the install
+    // command's check of them passes on the drive as the installer left it.
+    for (const char* name : {"libqor", "hello", "coreutils", "docs"})
+        EXPECT_EQ(on_drive.erase(std::string("records/") + name + ".rec"), 1u) << name;
+    EXPECT_EQ(run_command(std::string("python3 ") + MACHINE_TOOL + " run --drive 0 " + machine + " -- " +
+                              INSTALL_PROGRAM_PATH + " -c",
+                          &out),
+              0)
+        << out;
+    EXPECT_NE(out.find("install: 4 checked, 0 files missing or changed, 0 records bad\n"), std::string::npos) << out;
     for (auto& [path, bytes] : on_drive) ADD_FAILURE() << "not promised: " << path;
     ASSERT_EQ(run_command(std::string("python3 ") + MACHINE_TOOL + " check " + machine + " 0", &out), 0) << out;
 

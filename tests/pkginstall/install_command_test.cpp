@@ -101,12 +101,12 @@ TEST_F(InstallCommand, UsageAndHelp) {
         std::string first_line;
     };
     const usage_case cases[] = {
-        {{}, 1, "Usage: install [-y] [-n] NAME...\n"},
-        {{"-y"}, 1, "Usage: install [-y] [-n] NAME...\n"},
-        {{"-l", "hello"}, 1, "Usage: install [-y] [-n] NAME...\n"},
+        {{}, 1, "Usage: install [-y] [-n] [-f] NAME...\n"},
+        {{"-y"}, 1, "Usage: install [-y] [-n] [-f] NAME...\n"},
+        {{"-l", "hello"}, 1, "Usage: install [-y] [-n] [-f] NAME...\n"},
         {{"-x", "hello"}, 1, "install: unknown option: -x\n"},
-        {{"-h"}, 0, "Usage: install [-y] [-n] NAME...\n"},
-        {{"hello", "--help"}, 0, "Usage: install [-y] [-n] NAME...\n"},
+        {{"-h"}, 0, "Usage: install [-y] [-n] [-f] NAME...\n"},
+        {{"hello", "--help"}, 0, "Usage: install [-y] [-n] [-f] NAME...\n"},
     };
     for (const usage_case& c : cases) {
         SCOPED_TRACE(testing::PrintToString(c.args));
@@ -171,7 +171,8 @@ TEST_F(InstallCommand, PlanOnlyInstallsNothing) {
     fill_cache();
     command_result r = run_install({"-n", "hello", "deep"});
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.output, "install: plan for hello: libqor@1.0 hello@1.0\ninstall: plan for deep: deep@1.0\n");
+    EXPECT_EQ(r.output, "install: no package records on this drive\n"
+                        "install: plan for hello: libqor@1.0 hello@1.0\ninstall: plan for deep: deep@1.0\n");
     for (const char* path : {"lib", "binaries", "opt", "tmp"}) EXPECT_FALSE(on_drive(path)) << path;
 
     r = run_install({"-l"});

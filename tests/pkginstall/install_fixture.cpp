@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <stdexcept>
 
+#include "package_store.h"
 #include "sha256.h"
 
 namespace fs = std::filesystem;
@@ -65,6 +66,7 @@ std::unique_ptr<package_index> make_index(std::initializer_list<package_entry> e
 run_result install_named(const package_index& index, const std::string& name) {
     const package_entry* entry = index_find_package(&index, name.c_str());
     if (!entry) throw std::runtime_error("no entry " + name);
+    pkg_store_load(1);  // the records of this test's drive, not an earlier one's
     return captured([&] { return install_package(&index, entry); });
 }
 

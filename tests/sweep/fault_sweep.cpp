@@ -7,6 +7,15 @@
 //
 //   fault_sweep [--sample N] [--jobs J] [--timeout SECONDS] [--keep DIR] [--quiet]
 //               [--max-uses N] [--only PROCESS:CALL:USE:OUTCOME]...
+//               [--install-sample N] [--no-install | --install-only]
+//
+// Besides the installation, the install command on the installed drive: an
+// install that brings a dependency, a removal and an upgrade that drops a
+// file, each also killed at every call of its own process (the process ends
+// at the call, as at a power loss). After each of these runs a fresh install
+// run must report an interrupted change ("install: interrupted ..."), repair
+// it, and then its check (install -c) must pass with no file a package put
+// down left without a record.
 //
 // --sample N runs about N runs spread evenly over the whole list, always with
 // the first and last use of every call in every process; --max-uses N gives
@@ -35,8 +44,10 @@
 
 #include "hosted.h"
 #include "install_fixture.h"
+#include "install_run.h"
 #include "installer_state.h"
 #include "qor_calls.h"
+#include "qor_syscall.h"
 #include "sha256.h"
 #include "test_machine.h"
 #include "wizard.h"
@@ -46,6 +57,7 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr long OUTCOME_HALF = 1000;  // not a result: the shortened transfer
+constexpr long OUTCOME_KILL = 1001;  // not a result: the process ends at the call
 constexpr uint64_t DRIVE_BYTES = 64ull << 20;
 constexpr const char* PARTITION_OFFSET = "4194304";
 constexpr uint64_t LEADING_SECTORS = 8192;
@@ -56,14 +68,34 @@ struct fault_spec {
     long number = 0;
     long use = 0;
     long outcome = 0;
+    int scenario = -1;    // an install command run on the installed drive, or the installation
+};
+
+// An install command run on the installed drive: the commands that make its
+// starting drive from the installer's, and the command swept.
+struct scenario {
+    std::string name;
+    std::vector<std::vector<std::string>> setup;
+    bool docs_2 = false;  // the index offers docs 2.0 without guide/install.txt
+    std::vector<std::string> args;
+    std::string image;                   // the starting drive
+    std::set<std::string> baseline;      // its files that no record names
+};
+
+std::vector<scenario> g_scenarios = {
+    {"install with a dependency", {{"-r", "hello", "coreutils", "libqor"}}, false, {"-y", "fortune"}, "", {}},
+    {"remove", {}, false, {"-r", "docs"}, "", {}},
+    {"upgrade that drops a file", {}, true, {"-u", "-y", "docs"}, "", {}},
 };
 
 enum class run_class { failure_message, done_identical, done_probe_left, quit_before_install, false_success, crash,
-                       hang, failure_silent, no_result };
+                       hang, failure_silent, no_result, install_consistent, install_killed_repaired,
+                       install_inconsistent };
 
 bool is_bad(run_class c) {
     return c != run_class::failure_message && c != run_class::done_identical && c != run_class::done_probe_left &&
-           c != run_class::quit_before_install;
+           c != run_class::quit_before_install && c != run_class::install_consistent &&
+           c != run_class::install_killed_repaired;
 }
 
 const char* class_name(run_class c) {
@@ -77,14 +109,25 @@ const char* class_name(run_class c) {
         case run_class::hang: return "hang";
         case run_class::failure_silent: return "failure without a message";
         case run_class::no_result: return "ended without a result";
+        case run_class::install_consistent: return "install: ended, next run checks";
+        case run_class::install_killed_repaired: return "install: killed, next run repairs";
+        case run_class::install_inconsistent: return "install: not repaired by the next run";
     }
     return "?";
 }
 
-std::string outcome_text(long outcome) { return outcome == OUTCOME_HALF ? "half" : std::to_string(outcome); }
+std::string outcome_text(long outcome) {
+    if (outcome == OUTCOME_KILL) return "kill";
+    return outcome == OUTCOME_HALF ? "half" : std::to_string(outcome);
+}
+
+long outcome_value(const char* text) {
+    if (strcmp(text, "kill") == 0) return OUTCOME_KILL;
+    return strcmp(text, "half") == 0 ? OUTCOME_HALF : atol(text);
+}
 
 std::string describe(const fault_spec& f) {
-    return "process " + f.process + " call " + std::to_string(f.number) + " use " + std::to_string(f.use) + " -> " +
+    return (f.scenario >= 0 ? "install (" + g_scenarios[f.scenario].name + ") " : std::string()) + "process " + f.process + " call " + std::to_string(f.number) + " use " + std::to_string(f.use) + " -> " +
            outcome_text(f.outcome);
 }
 
@@ -143,10 +186,53 @@ void make_machine(const std::string& machine, const std::string& media) {
     qortest::write_host_file(machine + "/keys", "enter\nenter\ni\nenter\nq\n");
 }
 
-// The forked run: the installer in this process, the fault in the process it
-// names. Writes its result file and exits.
-[[noreturn]] void run_child(const std::string& dir, const std::string& media, const fault_spec& f,
-                            const std::string& counts_file) {
+
+// Paths as on the drive (no leading "/") of every file the drive's records
+// name.
+std::set<std::string> recorded_files() {
+    std::set<std::string> out;
+    std::vector<std::pair<std::string, std::string>> nodes;
+    if (hosted::drive_tree(0, &nodes) != 0) return out;
+    for (auto& [path, bytes] : nodes) {
+        if (path.rfind("records/", 0) != 0 || path.size() < 4 || path.substr(path.size() - 4) != ".rec") continue;
+        std::istringstream in(bytes);
+        std::string line, dir;
+        while (std::getline(in, line)) {
+            if (line.rfind("dir /", 0) == 0) dir = line.substr(5);
+            if (line.rfind("f ", 0) != 0) continue;
+            size_t at = line.find(' ', line.find(' ', 2) + 1);
+            out.insert(dir + "/" + line.substr(at + 1));
+        }
+    }
+    return out;
+}
+
+// Files of the drive outside the records and the caches.
+std::set<std::string> package_area_files() {
+    std::set<std::string> out;
+    std::vector<std::pair<std::string, std::string>> nodes;
+    if (hosted::drive_tree(0, &nodes) != 0) return out;
+    for (auto& [path, bytes] : nodes)
+        if (bytes != "/" && path.rfind("records/", 0) != 0 && path.rfind("cache/", 0) != 0) out.insert(path);
+    return out;
+}
+
+void set_fault(const fault_spec& f) {
+    if (f.process.empty()) return;
+    if (f.process != "0") {
+        std::string fault = std::to_string(f.number) + ":" + std::to_string(f.use) + ":" + outcome_text(f.outcome) +
+                            ":" + f.process;
+        setenv("QOR_FAULT", fault.c_str(), 1);
+        return;
+    }
+    if (f.outcome == OUTCOME_KILL) hosted::fault_add_kill(f.number, f.use);
+    else if (f.outcome == OUTCOME_HALF) hosted::fault_add_shortened(f.number, f.use);
+    else hosted::fault_add(f.number, f.use, f.outcome);
+}
+
+// The start of a forked run: a process group of its own, no standard
+// error, a fresh machine in `dir`, the call counts asked for. Its path.
+std::string begin_run_child(const std::string& dir, const std::string& media, const std::string& counts_file) {
     setpgid(0, 0);
     int null_fd = ::open("/dev/null", O_WRONLY);
     if (null_fd >= 0) dup2(null_fd, 2);
@@ -155,17 +241,68 @@ void make_machine(const std::string& machine, const std::string& media) {
     unsetenv("QOR_PROCESS_INDEX");
     unsetenv("QOR_FAULT");
     if (!counts_file.empty()) setenv("QOR_CALL_COUNTS", counts_file.c_str(), 1);
-    if (!f.process.empty() && f.process != "0") {
-        std::string fault = std::to_string(f.number) + ":" + std::to_string(f.use) + ":" + outcome_text(f.outcome) +
-                            ":" + f.process;
-        setenv("QOR_FAULT", fault.c_str(), 1);
-    }
+    return machine;
+}
+
+// The forked run of an install command on its scenario's starting drive.
+[[noreturn]] void run_install_child(const std::string& dir, const std::string& media, const fault_spec& f,
+                                    const std::string& counts_file) {
+    std::string machine = begin_run_child(dir, media, counts_file);
+    fs::copy_file(g_scenarios[f.scenario].image, machine + "/drives/0/disk.img", fs::copy_options::overwrite_existing);
+    fs::copy_file(fs::path(g_scenarios[f.scenario].image).parent_path() / "layout", machine + "/drives/0/layout",
+                  fs::copy_options::overwrite_existing);
     hosted::use_machine(machine);
     hosted::skip_sleeps(true);
-    if (f.process == "0") {
-        if (f.outcome == OUTCOME_HALF) hosted::fault_add_shortened(f.number, f.use);
-        else hosted::fault_add(f.number, f.use, f.outcome);
+    if (qor_syscall(qor::SYS_DRIVE_SELECT, 0, 0, 0) < 0) _exit(91);
+    hosted::call_counts_reset();
+    set_fault(f);
+    std::string output;
+    int rc = insttest::run_install_command(g_scenarios[f.scenario].args, &output);
+    hosted::faults_clear();
+    hosted::drives_sync();
+    while (waitpid(-1, nullptr, 0) > 0) {
     }
+    qortest::write_host_file(dir + "/output", output);
+    qortest::write_host_file(dir + "/result", "rc " + std::to_string(rc) + "\n");
+    exit(0);
+}
+
+// The next run after an install command's run: whether a change was left,
+// the check's status and lines, files no record names.
+[[noreturn]] void verify_install_child(const std::string& dir, const fault_spec& f) {
+    std::string machine = dir + "/machine";
+    hosted::use_machine(machine);
+    hosted::skip_sleeps(true);
+    if (qor_syscall(qor::SYS_DRIVE_SELECT, 0, 0, 0) < 0) _exit(91);
+    bool left = false;
+    std::vector<std::pair<std::string, std::string>> nodes;
+    hosted::drive_tree(0, &nodes);
+    for (auto& [path, bytes] : nodes)
+        if (path.rfind("records/", 0) == 0 && path.size() > 4 && path.substr(path.size() - 4) == ".int") left = true;
+    std::string output;
+    int rc = insttest::run_install_command({"-c"}, &output);
+    std::set<std::string> recorded = recorded_files();
+    std::string orphans;
+    for (const std::string& file : package_area_files())
+        if (!recorded.count(file) && !g_scenarios[f.scenario].baseline.count(file)) orphans += " " + file;
+    hosted::drives_sync();
+    std::ostringstream out;
+    out << "check-rc " << rc << "\nleft " << left << "\nreported "
+        << (output.find("install: interrupted") != std::string::npos) << "\norphans" << orphans << "\n";
+    qortest::write_host_file(dir + "/verify-output", output);
+    qortest::write_host_file(dir + "/verify", out.str());
+    exit(0);
+}
+
+// The forked run: the installer in this process, the fault in the process it
+// names. Writes its result file and exits.
+[[noreturn]] void run_child(const std::string& dir, const std::string& media, const fault_spec& f,
+                            const std::string& counts_file) {
+    std::string machine = begin_run_child(dir, media, counts_file);
+    if (f.process != "0") set_fault(f);
+    hosted::use_machine(machine);
+    hosted::skip_sleeps(true);
+    if (f.process == "0") set_fault(f);
     static installer_state state;
     hosted::capture_begin();
     int rc = installer_run(&state);
@@ -289,6 +426,44 @@ run_class classify(const std::string& dir, const std::string& reference, std::st
     return run_class::failure_silent;
 }
 
+std::string field_of(const std::string& text, const std::string& name) {
+    std::istringstream in(text);
+    std::string line;
+    while (std::getline(in, line))
+        if (line.compare(0, name.size() + 1, name + " ") == 0 || line == name) return line.size() > name.size() ? line.substr(name.size() + 1) : "";
+    return "";
+}
+
+// An install command's run and the next run after it.
+run_class classify_install(const std::string& dir, int status, std::string* detail) {
+    if (WIFSIGNALED(status)) {
+        *detail = strsignal(WTERMSIG(status));
+        return run_class::crash;
+    }
+    bool killed = WIFEXITED(status) && WEXITSTATUS(status) == hosted::KILLED_STATUS;
+    if (!killed) {
+        if (!qortest::host_path_exists(dir + "/result")) return run_class::no_result;
+        std::string output = qortest::read_host_file(dir + "/output");
+        if (child_crashed(output)) {
+            *detail = "a child ended by a signal";
+            return run_class::crash;
+        }
+        std::string rc = field_of(qortest::read_host_file(dir + "/result"), "rc");
+        if (rc != "0" && output.find("install: ") == std::string::npos) return run_class::failure_silent;
+    }
+    std::string verify = qortest::host_path_exists(dir + "/verify") ? qortest::read_host_file(dir + "/verify") : "";
+    if (verify.empty()) {
+        *detail = "the next run ended without a result";
+        return run_class::install_inconsistent;
+    }
+    std::string orphans = field_of(verify, "orphans");
+    if (field_of(verify, "check-rc") != "0") *detail = " check fails:" + qortest::read_host_file(dir + "/verify-output");
+    else if (field_of(verify, "left") == "1" && field_of(verify, "reported") != "1") *detail = " change not reported";
+    else if (!orphans.empty()) *detail = " files without a record:" + orphans;
+    else return killed ? run_class::install_killed_repaired : run_class::install_consistent;
+    return run_class::install_inconsistent;
+}
+
 struct running {
     pid_t pid;
     size_t index;
@@ -307,6 +482,7 @@ struct sweep {
         fs::remove_all(dir);
         fs::create_directories(dir);
         pid_t pid = fork();
+        if (pid == 0 && f.scenario >= 0) run_install_child(dir, media, f, counts_file);
         if (pid == 0) run_child(dir, media, f, counts_file);
         if (pid > 0) setpgid(pid, pid);
         return pid;
@@ -316,13 +492,24 @@ struct sweep {
         run_result r;
         r.fault = f;
         std::string machine = dir + "/machine";
-        if (timed_out) r.cls = run_class::hang;
-        else if (WIFSIGNALED(status)) r.cls = run_class::crash, r.detail = strsignal(WTERMSIG(status));
-        else r.cls = classify(dir, reference, &r.detail);
+        if (timed_out) {
+            r.cls = run_class::hang;
+        } else if (f.scenario >= 0) {
+            // The next run, in a process of its own, as after a restart.
+            pid_t next = fork();
+            if (next == 0) verify_install_child(dir, f);
+            int next_status = 0;
+            waitpid(next, &next_status, 0);
+            r.cls = classify_install(dir, status, &r.detail);
+        } else if (WIFSIGNALED(status)) {
+            r.cls = run_class::crash, r.detail = strsignal(WTERMSIG(status));
+        } else {
+            r.cls = classify(dir, reference, &r.detail);
+        }
         if (!timed_out && drive_was_prepared(machine)) r.fsck_clean = fsck_clean(machine);
         bool bad = is_bad(r.cls) || !r.fsck_clean;
         if (bad && !keep_dir.empty()) {
-            std::string kept = keep_dir + "/" + f.process + "-" + std::to_string(f.number) + "-" +
+            std::string kept = keep_dir + "/" + (f.scenario >= 0 ? "i" + std::to_string(f.scenario) + "-" : "") + f.process + "-" + std::to_string(f.number) + "-" +
                                std::to_string(f.use) + "-" + outcome_text(f.outcome);
             fs::remove_all(kept);
             fs::create_directories(keep_dir);
@@ -389,7 +576,16 @@ struct sweep {
             return false;
         }
         reference = digest_part(result);
-        std::istringstream in(qortest::read_host_file(counts_file));
+        read_counts(counts_file, counts);
+        // The installed drive: where the install command's runs start.
+        fs::copy_file(dir + "/machine/drives/0/disk.img", work + "/installed.img");
+        fs::copy_file(dir + "/machine/drives/0/layout", work + "/layout");
+        fs::remove_all(dir);
+        return !counts->empty();
+    }
+
+    static void read_counts(const std::string& file, std::map<std::string, std::map<long, long>>* counts) {
+        std::istringstream in(qortest::read_host_file(file));
         std::string line;
         while (std::getline(in, line)) {
             std::istringstream words(line);
@@ -397,22 +593,103 @@ struct sweep {
             words >> process;
             while (words >> pair) (*counts)[process][atol(pair.c_str())] = atol(pair.c_str() + pair.find(':') + 1);
         }
-        fs::remove_all(dir);
+    }
+
+    // Makes scenario k's starting drive from the installed one (its setup
+    // commands run without faults) and takes its fault-free run's counts.
+    bool prepare_scenario(int k, std::map<std::string, std::map<long, long>>* counts) {
+        scenario& sc = g_scenarios[k];
+        std::string dir = work + "/scenario" + std::to_string(k);
+        fs::create_directories(dir + "/machine/drives/0");
+        sc.image = dir + "/start.img";
+        fs::copy_file(work + "/installed.img", sc.image);
+        fs::copy_file(work + "/layout", dir + "/layout");
+        fs::create_symlink(media, dir + "/machine/media");
+        fs::copy_file(work + "/installed.img", dir + "/machine/drives/0/disk.img");
+        fs::copy_file(work + "/layout", dir + "/machine/drives/0/layout");
+        pid_t pid = fork();
+        if (pid == 0) {
+            hosted::use_machine(dir + "/machine");
+            if (qor_syscall(qor::SYS_DRIVE_SELECT, 0, 0, 0) < 0) _exit(91);
+            std::string out;
+            for (const auto& args : sc.setup)
+                if (insttest::run_install_command(args, &out) != 0) fprintf(stderr, "%s", out.c_str()), _exit(92);
+            if (sc.docs_2 && offer_docs_2(dir, work + "/signing-key.pem") != 0) _exit(93);
+            std::string baseline;
+            std::set<std::string> recorded = recorded_files();
+            for (const std::string& f : package_area_files())
+                if (!recorded.count(f)) baseline += f + "\n";
+            hosted::drives_sync();
+            qortest::write_host_file(dir + "/baseline", baseline);
+            _exit(0);
+        }
+        int status = 0;
+        waitpid(pid, &status, 0);
+        if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return false;
+        fs::copy_file(dir + "/machine/drives/0/disk.img", sc.image, fs::copy_options::overwrite_existing);
+        std::istringstream in(qortest::read_host_file(dir + "/baseline"));
+        std::string line;
+        while (std::getline(in, line)) sc.baseline.insert(line);
+        std::string counts_file = dir + "/counts";
+        fault_spec none;
+        none.scenario = k;
+        pid_t run = start(none, dir + "/fault-free", counts_file);
+        waitpid(run, &status, 0);
+        std::string result = qortest::read_host_file(dir + "/fault-free/result");
+        if (field(result, "rc") != "0") {
+            fprintf(stderr, "fault_sweep: the fault-free run of %s failed:\n%s\n", sc.name.c_str(),
+                    qortest::read_host_file(dir + "/fault-free/output").c_str());
+            return false;
+        }
+        read_counts(counts_file, counts);
         return !counts->empty();
+    }
+
+    // The index on the drive offers docs 2.0, whose archive lacks
+    // guide/install.txt, signed again with the media's key: 0 or -1.
+    static int offer_docs_2(const std::string& dir, const std::string& key) {
+        std::string readme;
+        if (hosted::drive_read_file(0, "docs/README", &readme) != 0) return -1;
+        std::string archive = insttest::make_archive(dir + "/docs-2.tgz", {{"README", readme + "2\n"}});
+        std::string index;
+        if (hosted::drive_read_file(0, "cache/index.json", &index) != 0) return -1;
+        size_t at = index.find("\"name\": \"docs\"");
+        size_t version = index.find("\"1.0\"", at);
+        size_t sha = index.find("\"sha256\": \"", at);
+        if (at == std::string::npos || version == std::string::npos || sha == std::string::npos) return -1;
+        index.replace(sha + 11, 64, insttest::sha256_of(archive));
+        index.replace(version, 5, "\"2.0\"");
+        std::string signature;
+        qortest::write_host_file(dir + "/index.json", index);
+        if (qortest::run_command("openssl dgst -sha256 -sign " + key + " -out " + dir + "/index.json.sig " + dir +
+                                     "/index.json 2>&1",
+                                 &signature) != 0)
+            return -1;
+        signature = qortest::read_host_file(dir + "/index.json.sig");
+        return hosted::drive_write_file(0, "cache/index.json", index) == 0 &&
+                       hosted::drive_write_file(0, "cache/index.json.sig", signature) == 0 &&
+                       hosted::drive_write_file(0, "cache/pkg/docs.pkg", archive) == 0
+                   ? 0
+                   : -1;
     }
 };
 
 // Every fault: each process, each call, each use, each outcome. With
 // max_uses > 0 a call used more often gets that many uses, evenly spread
 // from its first to its last.
-std::vector<fault_spec> every_fault(const std::map<std::string, std::map<long, long>>& counts, long max_uses) {
+// For an install command's scenario every call of its own process is also
+// killed.
+std::vector<fault_spec> every_fault(const std::map<std::string, std::map<long, long>>& counts, long max_uses,
+                                    int scenario = -1) {
     std::vector<fault_spec> out;
     for (auto& [process, calls] : counts)
         for (auto& [number, count] : calls) {
             long uses = max_uses > 1 && count > max_uses ? max_uses : count;
+            std::vector<long> outcomes = outcomes_of(number);
+            if (scenario >= 0 && process == "0") outcomes.push_back(OUTCOME_KILL);
             for (long i = 0; i < uses; ++i) {
                 long use = uses == count ? i + 1 : 1 + (count - 1) * i / (uses - 1);
-                for (long outcome : outcomes_of(number)) out.push_back({process, number, use, outcome});
+                for (long outcome : outcomes) out.push_back({process, number, use, outcome, scenario});
             }
         }
     return out;
@@ -486,7 +763,8 @@ void print_summary(const std::vector<run_result>& results) {
 
 int main(int argc, char** argv) {
     sweep s;
-    size_t sample = 0;
+    size_t sample = 0, install_sample = 0;
+    bool install_runs = true, installer_runs = true;
     long max_uses = 0;
     std::vector<std::string> only;  // "process:number:use:outcome"
     for (int i = 1; i < argc; ++i) {
@@ -499,9 +777,13 @@ int main(int argc, char** argv) {
         else if (arg == "--quiet") s.quiet = true;
         else if (arg == "--max-uses") max_uses = atol(value), ++i;
         else if (arg == "--only") only.push_back(value), ++i;
+        else if (arg == "--install-sample") install_sample = static_cast<size_t>(atol(value)), ++i;
+        else if (arg == "--no-install") install_runs = false;
+        else if (arg == "--install-only") installer_runs = false;
         else {
             fprintf(stderr, "usage: fault_sweep [--sample N] [--jobs J] [--timeout SECONDS] [--keep DIR] [--quiet]\n"
-                            "                   [--max-uses N] [--only PROCESS:CALL:USE:OUTCOME]...\n");
+                            "                   [--max-uses N] [--only [iK:]PROCESS:CALL:USE:OUTCOME]...\n"
+                            "                   [--install-sample N] [--no-install | --install-only]\n");
             return 2;
         }
     }
@@ -512,8 +794,12 @@ int main(int argc, char** argv) {
     s.work = work.path();
     s.media = work.path() + "/media";
     std::string out;
-    if (qortest::run_command(std::string("python3 ") + PROJECT_DIR + "/tools/qor-media " + PROJECT_DIR +
-                                 "/media/sample " + s.media + " --build " + BUILD_DIR + " 2>&1",
+    // The media is signed with a key of the sweep's own, so that a scenario
+    // can sign the index it changes.
+    const std::string key = work.path() + "/signing-key.pem";
+    if (qortest::run_command("openssl ecparam -name prime256v1 -genkey -noout -out " + key + " 2>&1", &out) != 0 ||
+        qortest::run_command(std::string("python3 ") + PROJECT_DIR + "/tools/qor-media " + PROJECT_DIR +
+                                 "/media/sample " + s.media + " --build " + BUILD_DIR + " --key " + key + " 2>&1",
                              &out) != 0) {
         fprintf(stderr, "fault_sweep: no sample media: %s\n", out.c_str());
         return 2;
@@ -530,14 +816,35 @@ int main(int argc, char** argv) {
     std::vector<fault_spec> list = every_fault(counts, max_uses);
     size_t all_runs = list.size();
     if (sample) list = sample_of(list, counts, sample);
+    if (!installer_runs) list.clear();
+    // The install command's scenarios, each sampled on its own (the same
+    // number of runs as the installation's sample unless told).
+    std::vector<std::map<std::string, std::map<long, long>>> scenario_counts(g_scenarios.size());
+    for (size_t k = 0; install_runs && k < g_scenarios.size(); ++k) {
+        if (!s.prepare_scenario(static_cast<int>(k), &scenario_counts[k])) {
+            fprintf(stderr, "fault_sweep: cannot prepare the install scenario %s\n", g_scenarios[k].name.c_str());
+            return 2;
+        }
+        std::vector<fault_spec> more = every_fault(scenario_counts[k], max_uses, static_cast<int>(k));
+        all_runs += more.size();
+        size_t wanted = install_sample ? install_sample : sample;
+        if (wanted) more = sample_of(more, scenario_counts[k], wanted / g_scenarios.size());
+        list.insert(list.end(), more.begin(), more.end());
+    }
     if (!only.empty()) {
         list.clear();
         for (const std::string& o : only) {
             fault_spec f;
             char process[32] = {0}, outcome[16] = {0};
-            if (sscanf(o.c_str(), "%31[^:]:%ld:%ld:%15s", process, &f.number, &f.use, outcome) != 4) return 2;
+            const char* rest = o.c_str();
+            if (rest[0] == 'i' && strchr(rest, ':')) {
+                f.scenario = atoi(rest + 1);
+                rest = strchr(rest, ':') + 1;
+                if (f.scenario < 0 || f.scenario >= static_cast<int>(g_scenarios.size()) || !install_runs) return 2;
+            }
+            if (sscanf(rest, "%31[^:]:%ld:%ld:%15s", process, &f.number, &f.use, outcome) != 4) return 2;
             f.process = process;
-            f.outcome = strcmp(outcome, "half") == 0 ? OUTCOME_HALF : atol(outcome);
+            f.outcome = outcome_value(outcome);
             list.push_back(f);
         }
     }
@@ -548,6 +855,12 @@ int main(int argc, char** argv) {
             for (auto& [number, count] : calls) fprintf(stderr, " %ld:%ld", number, count);
             fprintf(stderr, "\n");
         }
+        for (size_t k = 0; k < scenario_counts.size(); ++k)
+            for (auto& [process, calls] : scenario_counts[k]) {
+                fprintf(stderr, "fault_sweep: install (%s) process %s:", g_scenarios[k].name.c_str(), process.c_str());
+                for (auto& [number, count] : calls) fprintf(stderr, " %ld:%ld", number, count);
+                fprintf(stderr, "\n");
+            }
         fprintf(stderr, "fault_sweep: %ld processes, %zu of %zu runs, %d at a time\n", processes, list.size(),
                 all_runs, s.jobs);
     }

@@ -165,7 +165,9 @@ TEST(Files, StreamSeekMkdirUnlink) {
     EXPECT_EQ(read_host_file(m.media("one/w")), "data");
     EXPECT_EQ(qor::unlink("RAM:/one/w"), 0);
     EXPECT_FALSE(qortest::host_path_exists(m.media("one/w")));
-    EXPECT_EQ(qor::unlink("RAM:/one/three"), -1) << "unlink removes files only";
+    EXPECT_EQ(qor::unlink("RAM:/one"), -1) << "a directory with entries stays";
+    EXPECT_EQ(qor::unlink("RAM:/one/three"), 0) << "an empty directory goes";
+    EXPECT_FALSE(qortest::host_path_exists(m.media("one/three")));
     EXPECT_EQ(qor::unlink("RAM:/one/w"), -1);
 }
 
