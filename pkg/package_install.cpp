@@ -66,18 +66,8 @@ int is_plain_file_name(const char* text) {
     return strpbrk(text, "/\\:") == nullptr ? 1 : 0;
 }
 
-// 1 when every "/"-separated component after the leading "/" is a real
-// name: not empty, "." or "..".
-int has_clean_components(const char* dir) {
-    const char* start = dir + 1;
-    for (;;) {
-        const char* end = strchr(start, '/');
-        size_t len = end ? static_cast<size_t>(end - start) : strlen(start);
-        if (len == 0 || (len == 1 && start[0] == '.') || (len == 2 && start[0] == '.' && start[1] == '.')) return 0;
-        if (!end) return 1;
-        start = end + 1;
-    }
-}
+// 1 when every component after the leading "/" is a real name.
+int has_clean_components(const char* dir) { return pkg_path_components_clean(dir + 1); }
 
 // 1 when the directory has exactly one component below "/".
 int is_first_level(const char* dir) { return dir[0] == '/' && strchr(dir + 1, '/') == nullptr ? 1 : 0; }
@@ -412,4 +402,15 @@ int install_package(const package_index* index, const package_entry* entry) {
     // The package records: written for what was placed, or the partial
     // placing undone.
     return pkg_changes_settle(entry, placed == 0);
+}
+
+int pkg_path_components_clean(const char* path) {
+    const char* start = path;
+    for (;;) {
+        const char* end = strchr(start, '/');
+        size_t len = end ? static_cast<size_t>(end - start) : strlen(start);
+        if (len == 0 || (len == 1 && start[0] == '.') || (len == 2 && start[0] == '.' && start[1] == '.')) return 0;
+        if (!end) return 1;
+        start = end + 1;
+    }
 }

@@ -28,6 +28,10 @@ int pkg_extract_archive(const char* archive_path, const char* destination);
 // for (it may still be writing), else 0.
 int pkg_extract_child_unwaited();
 
+// 1 when every "/"-separated component of `path` is a real name: not empty,
+// "." or "..". Install directories and record paths are checked with it.
+int pkg_path_components_clean(const char* path);
+
 // 1 when the path is a directory, else 0.
 int pkg_path_is_directory(const char* path);
 

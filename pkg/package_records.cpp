@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "package_install.h"
 #include "qor.h"
 
 namespace {
@@ -402,14 +403,7 @@ int pkg_record_path_is_clean(const char* relative) {
     size_t len = strlen(relative);
     if (len == 0 || len > static_cast<size_t>(TAR_PATH_MAX) || relative[0] == '/') return 0;
     if (strpbrk(relative, "\\:")) return 0;
-    const char* start = relative;
-    for (;;) {
-        const char* end = strchr(start, '/');
-        size_t part = end ? static_cast<size_t>(end - start) : strlen(start);
-        if (part == 0 || (part == 1 && start[0] == '.') || (part == 2 && start[0] == '.' && start[1] == '.')) return 0;
-        if (!end) return 1;
-        start = end + 1;
-    }
+    return pkg_path_components_clean(relative);
 }
 
 int pkg_record_write(const char* path, const pkg_record* r, int change, const pkg_record* old) {
